@@ -1,0 +1,85 @@
+#include "app/settings.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/profile.h"
+
+int parseSettingsInteger(const std::string& text, int def) {
+    if (text.empty()) return def;
+    const char* s = text.c_str();
+    int base = 10;
+    if (text.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s += 2;
+        if (*s == '-' || *s == '+') return def;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(s, &end, base);
+    if (end == s || *end != 0 || errno == ERANGE) return def;
+    if (base == 16) {
+        // Hex values are 32-bit patterns: 0xFFFFFFFF reads as -1.
+        if (v < 0 || v > 0xFFFFFFFFLL) return def;
+        return static_cast<int>(static_cast<uint32_t>(v));
+    }
+    if (v < INT_MIN || v > INT_MAX) return def;
+    return static_cast<int>(v);
+}
+
+std::string SettingsFile::readString(const std::string& section, const std::string& key,
+                                     const std::string& def) const {
+    char buf[2048];
+    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), def.c_str(), buf, sizeof buf, path_.c_str());
+    return buf;
+}
+
+int SettingsFile::readInteger(const std::string& section, const std::string& key, int def) const {
+    return parseSettingsInteger(readString(section, key, ""), def);
+}
+
+bool SettingsFile::readBool(const std::string& section, const std::string& key, bool def) const {
+    return readInteger(section, key, def ? 1 : 0) != 0;
+}
+
+void SettingsFile::writeString(const std::string& section, const std::string& key, const std::string& value) {
+    if (!platform::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()))
+        throw SettingsError(path_);
+}
+
+void SettingsFile::writeInteger(const std::string& section, const std::string& key, int value) {
+    writeString(section, key, std::to_string(value));
+}
+
+void SettingsFile::writeBool(const std::string& section, const std::string& key, bool value) {
+    writeString(section, key, value ? "1" : "0");
+}
+
+void SettingsFile::eraseSection(const std::string& section) {
+    if (!platform::WritePrivateProfileStringA(section.c_str(), nullptr, nullptr, path_.c_str()))
+        throw SettingsError(path_);
+}
+
+void SettingsFile::deleteKey(const std::string& section, const std::string& key) {
+    platform::WritePrivateProfileStringA(section.c_str(), key.c_str(), nullptr, path_.c_str());
+}
+
+std::string settingsPathBeside(const std::string& exePath) {
+    std::filesystem::path p(exePath);
+    p.replace_extension(".INI");
+    return p.string();
+}
+
+std::string chooseSettingsPath(const std::string& exePath, const std::string& userConfigDir) {
+    const std::string beside = settingsPathBeside(exePath);
+    std::error_code ec;
+    if (std::filesystem::exists(beside, ec)) return beside;
+    const std::string dir = std::filesystem::path(beside).parent_path().string();
+    if (::access(dir.empty() ? "." : dir.c_str(), W_OK) == 0 || userConfigDir.empty()) return beside;
+    std::filesystem::create_directories(userConfigDir, ec);
+    return (std::filesystem::path(userConfigDir) / std::filesystem::path(beside).filename()).string();
+}

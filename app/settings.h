@@ -1,0 +1,42 @@
+#pragma once
+// The settings file: a private-profile file opened for each use. Reads fall
+// back to their defaults; a write or erase the system refuses throws
+// SettingsError("Unable to write to <path>"). Deleting a key never throws.
+
+#include <stdexcept>
+#include <string>
+
+class SettingsError : public std::runtime_error {
+public:
+    explicit SettingsError(const std::string& path) : std::runtime_error("Unable to write to " + path) {}
+};
+
+class SettingsFile {
+public:
+    explicit SettingsFile(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+
+    int readInteger(const std::string& section, const std::string& key, int def) const;
+    bool readBool(const std::string& section, const std::string& key, bool def) const;
+    std::string readString(const std::string& section, const std::string& key, const std::string& def) const;
+
+    void writeInteger(const std::string& section, const std::string& key, int value);
+    void writeBool(const std::string& section, const std::string& key, bool value);
+    void writeString(const std::string& section, const std::string& key, const std::string& value);
+    void eraseSection(const std::string& section);
+    void deleteKey(const std::string& section, const std::string& key);
+
+private:
+    std::string path_;
+};
+
+// "0x" or "0X" followed by hex digits, or a decimal number with an optional
+// sign; anything else (or an empty text, or a value out of range) is def.
+int parseSettingsInteger(const std::string& text, int def);
+
+// The executable's path with its extension replaced by ".INI".
+std::string settingsPathBeside(const std::string& exePath);
+// Where the program keeps its settings: beside the executable, unless that
+// folder cannot be written and holds no settings file; then the same file
+// name in the per-user configuration folder.
+std::string chooseSettingsPath(const std::string& exePath, const std::string& userConfigDir);

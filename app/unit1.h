@@ -1,0 +1,150 @@
+#pragma once
+// The main window. Its members are implemented in the folders of the
+// subsystems that own them: the firmware loader in firmware/, device
+// selection in midi/, the LED rings and light shows in leds/; the window
+// itself, its construction, close and settings in app/.
+
+#include <QAction>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/widgets/tcgauge.h"
+#include "platform/widgets/timage.h"
+#include "platform/widgets/tmemo.h"
+#include "platform/widgets/tstatusbar.h"
+
+class TMidiOut;
+class TMidiIn;
+class TLEDImage;
+class RingLed;
+
+// Where the window keeps its settings; the program computes it from its own
+// path, tests pass a file of their own.
+struct Form1Options {
+    std::string iniPath;
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TForm1(const Form1Options& options, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // ---- window: app/ -------------------------------------------------------
+    QWidget* client = nullptr;  // the client area, parent of every control
+    TImage* Image1 = nullptr;
+    TImage* Image2 = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* Label3 = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
+    TCGauge* CGauge1 = nullptr;
+    TStatusBar* StatusBar2 = nullptr;
+    TMemo* Memo1 = nullptr;
+    TMemo* Memo2 = nullptr;
+    TMemo* Memo3 = nullptr;
+    QPushButton* Button3 = nullptr;
+    QPushButton* Button1 = nullptr;
+
+    QMenu* File1 = nullptr;
+    QMenu* Midi1 = nullptr;
+    QMenu* Run1 = nullptr;
+    QAction* Firmware1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* StartupHelp1 = nullptr;
+    QMenu* Out1 = nullptr;
+    QMenu* In1 = nullptr;
+    QAction* None = nullptr;
+    QAction* NoneIn = nullptr;
+    QAction* TestMidiConnection1 = nullptr;
+    QAction* UploadCode1 = nullptr;
+
+    platform::TTimer Timer1;
+    platform::TTimer Timer2;
+    platform::TTimer Timer3;
+    platform::TTimer Timer4;
+
+    const std::string& iniPath() const { return iniPath_; }
+    // The window's top and left edges in screen pixels, as the settings keep them.
+    int Top() const;
+    int Left() const;
+    void setPosition(int top, int left);
+
+    void Exit1Click();
+    void StartupHelp1Click();
+    void Timer2Timer();
+    // WM_DEVICECHANGE: logged to the three diagnostic lists, nothing else.
+    void deviceChange(uint32_t wParam, uint32_t lParam);
+    // Called by the program entry once the hidden windows exist.
+    void startWizardTimer();
+
+    // ---- firmware file: firmware/ -------------------------------------------
+    static constexpr size_t kImageStoreSize = 1048576;
+    std::unique_ptr<uint8_t[]> imageStore;
+    const uint8_t* imageCursor = nullptr;
+    int32_t imageSize = 0;
+    // The bytes available at imageCursor; the upload never sends past them.
+    int32_t imageAvailable = 0;
+    char firmwarePath[256] = {};
+    bool useInternalImage = false;
+    int32_t uploadMode = 0;
+    int32_t packetCount = 0;
+    int32_t packetPayloadSize = 0;
+    uint32_t fileVersion = 0;
+    uint32_t expectedVersion = 0;
+    char fileVersionText[6] = {};
+
+    int ReadFile(const char* path);
+    void Firmware1Click();
+
+    // ---- MIDI transport: midi/ ----------------------------------------------
+    TMidiOut* MidiOut1 = nullptr;
+    TMidiIn* MidiIn1 = nullptr;
+    int selectedOutPort = -1;
+    int selectedInPort = -1;
+    bool midiOutReady = false;
+    bool midiInReady = false;
+
+    void createMidiPorts();   // construction: MidiOut1, MidiIn1
+    void closeMidiPorts();    // close: Using = false on MidiOut1, then MidiIn1
+    void destroyMidiPorts();  // destruction
+    void populateMidiSelect();
+    void Dev1Click(QAction* Sender);
+    void NoneInClick(QAction* Sender);
+    bool checkMidiOut();
+    void deSelectCurrentMidi();
+    void reSelectCurrentMidi();
+
+    // ---- LED mimic: leds/ ---------------------------------------------------
+    TLEDImage* sLED1 = nullptr;
+    std::array<TLEDImage*, 36> LEDImage{};  // LEDImage[1] .. LEDImage[35]; [0] unused
+    RingLed* rings = nullptr;               // array of three
+
+    void createLeds();   // construction: the 36 LED controls as the form lists them
+    void destroyRings();
+    void init_leds();
+    void flashVfyShow(int sweeps);
+    void flashPrgShow(int sweeps);
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void buildControls();
+    void buildMenu();
+    void readSettings();
+    void FormClose();
+    std::string iniPath_;
+    bool closed_ = false;
+    bool showWizardAtStart_ = false;
+};
+
+extern TForm1* Form1;

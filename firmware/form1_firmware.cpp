@@ -1,0 +1,135 @@
+// The main window's firmware loader: File > Open Firmware and ReadFile.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "app/unit1.h"
+#include "firmware/firmware_header.h"
+#include "firmware/internal_image.h"
+#include "platform/dialogs.h"
+
+namespace {
+
+enum class ReadResult { Ok, IoError, TooLarge };
+
+// Reads the whole file into store; at most capacity bytes are ever written.
+ReadResult readWholeFile(const char* path, uint8_t* store, size_t capacity, int32_t& bytesRead) {
+    bytesRead = 0;
+    int fd;
+    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return ReadResult::IoError;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return ReadResult::IoError;
+    }
+    if (static_cast<uint64_t>(st.st_size) > capacity) {
+        ::close(fd);
+        return ReadResult::TooLarge;
+    }
+    size_t total = 0;
+    bool failed = false;
+    // The file may grow after fstat; stop at the store's end, and treat a
+    // file that still has bytes there as too large.
+    while (total < capacity) {
+        const ssize_t n = ::read(fd, store + total, capacity - total);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failed = true;
+            break;
+        }
+        if (n == 0) break;
+        total += static_cast<size_t>(n);
+    }
+    bool more = false;
+    if (!failed && total == capacity) {
+        uint8_t probe;
+        more = ::read(fd, &probe, 1) == 1;
+    }
+    if (::close(fd) != 0) failed = true;
+    if (failed) return ReadResult::IoError;
+    if (more) return ReadResult::TooLarge;
+    bytesRead = static_cast<int32_t>(total);
+    return ReadResult::Ok;
+}
+
+}  // namespace
+
+int TForm1::ReadFile(const char* path) {
+    bool readable = true;
+    if (useInternalImage) {
+        imageCursor = firmware::kInternalImage;
+        imageSize = firmware::kInternalImageSize;
+        imageAvailable = imageSize;
+    } else {
+        imageCursor = imageStore.get();
+        imageSize = 0;
+        imageAvailable = 0;
+        const size_t len = path ? std::strlen(path) : 0;
+        // A path that does not fit the 255-character field is no file we can name.
+        if (!path || len == 0 || len >= sizeof firmwarePath) {
+            readable = false;
+        } else {
+            std::memcpy(firmwarePath, path, len + 1);
+            int32_t got = 0;
+            switch (readWholeFile(path, imageStore.get(), kImageStoreSize, got)) {
+                case ReadResult::Ok:
+                    imageSize = imageAvailable = got;
+                    break;
+                case ReadResult::IoError:
+                    platform::messageBox("Can't perform one of the following file operations: Open, Seek, Read, Close.",
+                                         "File Error", platform::Buttons::OkCancel);
+                    uploadMode = 0;
+                    readable = false;
+                    break;
+                case ReadResult::TooLarge:
+                    readable = false;
+                    break;
+            }
+        }
+    }
+
+    const firmware::HeaderInfo h =
+        readable ? firmware::parseImage(imageCursor, static_cast<size_t>(imageAvailable)) : firmware::HeaderInfo{};
+    if (h.mode == 0) {
+        platform::messageBox("Not a valid KOLVA code file", "File Error", platform::Buttons::Ok);
+        for (int i = 1; i <= 4; ++i) StatusBar1->setPanelText(i, " ");
+        return 0;
+    }
+
+    fileVersion = h.fileVersion;
+    std::memset(fileVersionText, 0, sizeof fileVersionText);
+    std::memcpy(fileVersionText, h.versionText.data(), std::min(h.versionText.size(), sizeof fileVersionText - 1));
+    if (h.mode == 2) {
+        expectedVersion = h.expectedVersion;
+        packetCount = h.packetCount;
+        packetPayloadSize = h.packetPayloadSize;
+    }
+
+    if (useInternalImage) {
+        StatusBar1->setPanelText(2, "Internal");
+        StatusBar1->setPanelText(1, "Version 1.39");
+    } else {
+        const std::string name = std::filesystem::path(firmwarePath).filename().string();
+        StatusBar1->setPanelText(2, "File Name: " + QString::fromStdString(name));
+        StatusBar1->setPanelText(1, "Version " + QString::fromLatin1(fileVersionText));
+    }
+    StatusBar1->setPanelText(3, "File Size: " + QString::number(h.displaySize) + " Bytes");
+    StatusBar1->setPanelText(4, h.encrypted ? "Encrypted" : " ");
+    return h.mode;
+}
+
+void TForm1::Firmware1Click() {
+    platform::OpenFileRequest req;
+    req.filter = "Syx files (*.syx)|*.syx";
+    if (firmwarePath[0]) req.initialDir = std::filesystem::path(firmwarePath).parent_path().string();
+    const auto chosen = platform::dialogs().openFile(req);
+    if (!chosen) return;
+    const std::string copy = *chosen;
+    uploadMode = ReadFile(copy.c_str());
+}

@@ -1,0 +1,162 @@
+#include "platform/clock.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+namespace {
+RealClock& realClock() {
+    static RealClock c;
+    return c;
+}
+std::atomic<Clock*> current{nullptr};
+
+// Every live timer, for the virtual clock to scan. UI thread only.
+std::vector<TTimer*>& timers() {
+    static std::vector<TTimer*> list;
+    return list;
+}
+}  // namespace
+
+Clock& clock() {
+    Clock* c = current.load(std::memory_order_acquire);
+    return c ? *c : realClock();
+}
+
+void setClock(Clock* c) { current.store(c, std::memory_order_release); }
+
+// ---- real clock -------------------------------------------------------------
+
+uint32_t RealClock::tickCount() const {
+    using namespace std::chrono;
+    static const auto origin = steady_clock::now();
+    // Start well away from zero so the wrap-around logic sees realistic values.
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now() - origin).count() + 10000);
+}
+
+void RealClock::sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+void RealClock::processMessages() {
+    if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+// ---- virtual clock ----------------------------------------------------------
+
+VirtualClock::VirtualClock(uint64_t startMs) : now_(startMs) {}
+VirtualClock::~VirtualClock() {
+    if (&clock() == this) setClock(nullptr);
+}
+
+uint32_t VirtualClock::tickCount() const { return static_cast<uint32_t>(now_.load(std::memory_order_acquire)); }
+
+void VirtualClock::settle() {
+    // Hooks may add or remove hooks; iterate over a copy.
+    auto copy = hooks_;
+    for (auto& [id, h] : copy) h();
+}
+
+void VirtualClock::sleep(uint32_t ms) {
+    settle();
+    now_.fetch_add(ms, std::memory_order_acq_rel);
+    slept_.fetch_add(ms);
+    sleepCalls_.fetch_add(1);
+}
+
+void VirtualClock::advance(uint64_t ms) {
+    settle();
+    now_.fetch_add(ms, std::memory_order_acq_rel);
+}
+
+void VirtualClock::fireDueTimers() {
+    // A handler may start, stop or destroy timers (or run a nested message
+    // loop), so re-scan after each firing instead of walking a stale list.
+    for (int guard = 0; guard < 10000; ++guard) {
+        TTimer* due = nullptr;
+        const uint64_t now = nowMs();
+        for (TTimer* t : timers())
+            if (t->enabled_ && t->interval_ && t->dueAt_ <= now && (!due || t->dueAt_ < due->dueAt_)) due = t;
+        if (!due) return;
+        due->dueAt_ = now + due->interval_;
+        due->fire();
+    }
+}
+
+void VirtualClock::processMessages() {
+    settle();
+    if (QCoreApplication::instance()) {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    fireDueTimers();
+}
+
+void VirtualClock::runFor(uint64_t ms) {
+    const uint64_t end = nowMs() + ms;
+    processMessages();
+    while (true) {
+        uint64_t next = end;
+        for (TTimer* t : timers())
+            if (t->enabled_ && t->interval_ && t->dueAt_ < next) next = t->dueAt_;
+        const uint64_t now = nowMs();
+        if (next > now) advance(next - now);
+        processMessages();
+        if (nowMs() >= end) break;
+    }
+}
+
+int VirtualClock::addSettleHook(Hook h) {
+    hooks_.emplace_back(nextHook_, std::move(h));
+    return nextHook_++;
+}
+
+void VirtualClock::removeSettleHook(int id) {
+    std::erase_if(hooks_, [id](const auto& p) { return p.first == id; });
+}
+
+// ---- timer ------------------------------------------------------------------
+
+TTimer::TTimer() { timers().push_back(this); }
+
+TTimer::~TTimer() { std::erase(timers(), this); }
+
+void TTimer::setInterval(uint32_t ms) {
+    if (ms == interval_) return;
+    interval_ = ms;
+    if (enabled_) restart();
+}
+
+void TTimer::setEnabled(bool on) {
+    if (on == enabled_) return;
+    enabled_ = on;
+    if (on) {
+        restart();
+    } else if (qt_) {
+        qt_->stop();
+    }
+}
+
+void TTimer::restart() {
+    Clock& c = clock();
+    if (c.isVirtual()) {
+        dueAt_ = static_cast<VirtualClock&>(c).nowMs() + std::max<uint32_t>(interval_, 1);
+        if (qt_) qt_->stop();
+        return;
+    }
+    if (!qt_) {
+        qt_ = std::make_unique<QTimer>();
+        QObject::connect(qt_.get(), &QTimer::timeout, [this] { fire(); });
+    }
+    // As with a window timer, an interval of 0 never fires.
+    if (interval_ == 0) qt_->stop();
+    else qt_->start(static_cast<int>(interval_));
+}
+
+void TTimer::fire() {
+    if (enabled_ && OnTimer) OnTimer();
+}
+
+}  // namespace platform

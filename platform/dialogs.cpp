@@ -1,0 +1,98 @@
+#include "platform/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QWidget>
+
+namespace platform {
+
+namespace {
+Dialogs* current = nullptr;
+QtDialogs& qtDialogs() {
+    static QtDialogs d;
+    return d;
+}
+}  // namespace
+
+Dialogs& dialogs() { return current ? *current : qtDialogs(); }
+void setDialogs(Dialogs* d) { current = d; }
+
+int QtDialogs::messageBox(const std::string& text, const std::string& caption, Buttons buttons) {
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(QString::fromStdString(caption));
+    box.setText(QString::fromStdString(text));
+    switch (buttons) {
+        case Buttons::Ok: box.setStandardButtons(QMessageBox::Ok); break;
+        case Buttons::OkCancel: box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel); break;
+        case Buttons::YesNo: box.setStandardButtons(QMessageBox::Yes | QMessageBox::No); break;
+    }
+    switch (box.exec()) {
+        case QMessageBox::Ok: return IDOK;
+        case QMessageBox::Yes: return IDYES;
+        case QMessageBox::No: return IDNO;
+        default: return buttons == Buttons::YesNo ? IDNO : IDCANCEL;
+    }
+}
+
+std::string qtFilterFromWindows(const std::string& filter) {
+    // Windows filters alternate description|pattern; Qt wants the descriptions
+    // (which carry the patterns in brackets) separated by ";;".
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= filter.size()) {
+        size_t bar = filter.find('|', start);
+        if (bar == std::string::npos) bar = filter.size();
+        parts.push_back(filter.substr(start, bar - start));
+        start = bar + 1;
+    }
+    std::string out;
+    for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+        std::string desc = parts[i];
+        const std::string& pat = parts[i + 1];
+        if (desc.find('(') == std::string::npos) desc += " (" + pat + ")";
+        // Qt separates patterns by spaces, Windows by semicolons.
+        for (char& c : desc)
+            if (c == ';') c = ' ';
+        if (!out.empty()) out += ";;";
+        out += desc;
+    }
+    return out;
+}
+
+std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& req) {
+    const QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString(),
+                                                      QString::fromStdString(req.initialDir),
+                                                      QString::fromStdString(qtFilterFromWindows(req.filter)));
+    if (path.isEmpty()) return std::nullopt;
+    return path.toStdString();
+}
+
+ScriptedDialogs::ScriptedDialogs() = default;
+ScriptedDialogs::~ScriptedDialogs() {
+    if (current == this) current = nullptr;
+}
+
+int ScriptedDialogs::messageBox(const std::string& text, const std::string& caption, Buttons buttons) {
+    shown_.push_back({text, caption, buttons});
+    if (onBox) {
+        const int r = onBox(shown_.back());
+        if (r >= 0) return r;
+    }
+    if (!answers_.empty()) {
+        const int r = answers_.front();
+        answers_.pop_front();
+        return r;
+    }
+    return buttons == Buttons::YesNo ? IDYES : IDOK;
+}
+
+std::optional<std::string> ScriptedDialogs::openFile(const OpenFileRequest& req) {
+    requests_.push_back(req);
+    if (files_.empty()) return std::nullopt;
+    auto f = std::move(files_.front());
+    files_.pop_front();
+    return f;
+}
+
+}  // namespace platform

@@ -1,0 +1,52 @@
+#include "platform/widgets/timage.h"
+
+#include <QPainter>
+
+TImage::TImage(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
+QImage TImage::withTransparentKey(const QImage& img) {
+    if (img.isNull()) return img;
+    QImage out = img.convertToFormat(QImage::Format_ARGB32);
+    const QRgb key = out.pixel(0, out.height() - 1) | 0xFF000000u;
+    for (int y = 0; y < out.height(); ++y) {
+        auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x)
+            if ((line[x] | 0xFF000000u) == key) line[x] = 0;
+    }
+    return out;
+}
+
+void TImage::rebuild() {
+    shown_ = transparent_ ? withTransparentKey(picture_) : picture_;
+    if (autoSize_ && !picture_.isNull()) resize(picture_.size());
+    update();
+}
+
+void TImage::setPicture(const QImage& img) {
+    picture_ = img;
+    rebuild();
+}
+
+void TImage::setAutoSize(bool on) {
+    autoSize_ = on;
+    rebuild();
+}
+
+void TImage::setTransparent(bool on) {
+    if (on == transparent_) return;
+    transparent_ = on;
+    rebuild();
+}
+
+void TImage::repaintNow() {
+    if (isVisible()) repaint();
+}
+
+void TImage::paintEvent(QPaintEvent*) {
+    ++paints_;
+    if (shown_.isNull()) return;
+    QPainter p(this);
+    p.drawImage(0, 0, shown_);
+}

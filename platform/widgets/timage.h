@@ -1,0 +1,48 @@
+#pragma once
+// A picture control: draws the image it holds at its top-left corner. With
+// AutoSize the control takes the picture's size; with Transparent the colour
+// of the picture's bottom-left pixel is left undrawn, so what lies beneath
+// shows through. Tag, Left and Top follow the form framework's controls.
+
+#include <QImage>
+#include <QWidget>
+
+class TImage : public QWidget {
+    Q_OBJECT
+public:
+    explicit TImage(QWidget* parent = nullptr);
+
+    void setPicture(const QImage& img);
+    const QImage& picture() const { return picture_; }
+
+    bool AutoSize() const { return autoSize_; }
+    void setAutoSize(bool on);
+    bool Transparent() const { return transparent_; }
+    void setTransparent(bool on);
+
+    int Tag() const { return tag_; }
+    void setTag(int t) { tag_ = t; }
+    int Left() const { return x(); }
+    int Top() const { return y(); }
+    void setLeft(int v) { move(v, y()); }
+    void setTop(int v) { move(x(), v); }
+
+    // Paints the control now rather than at the next pass of the event loop.
+    void repaintNow();
+    // How many times the control has painted itself (for tests and benchmarks).
+    int paintCount() const { return paints_; }
+
+    static QImage withTransparentKey(const QImage& img);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+
+private:
+    void rebuild();
+    QImage picture_;
+    QImage shown_;
+    bool autoSize_ = false;
+    bool transparent_ = false;
+    int tag_ = 0;
+    int paints_ = 0;
+};

@@ -1,0 +1,59 @@
+#include "platform/widgets/tstatusbar.h"
+
+#include <QPainter>
+
+TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), color_(0xC0, 0xC0, 0xC0) {}
+
+void TStatusBar::addPanel(int width, const QString& text) {
+    panels_.push_back({width, text});
+    update();
+}
+
+QString TStatusBar::panelText(int i) const {
+    if (i < 0 || i >= panelCount()) return {};
+    return panels_[static_cast<size_t>(i)].text;
+}
+
+void TStatusBar::setPanelText(int i, const QString& text) {
+    if (i < 0 || i >= panelCount()) return;
+    if (panels_[static_cast<size_t>(i)].text == text) return;
+    panels_[static_cast<size_t>(i)].text = text;
+    update();
+}
+
+int TStatusBar::panelWidth(int i) const {
+    if (i < 0 || i >= panelCount()) return 0;
+    return panels_[static_cast<size_t>(i)].width;
+}
+
+QRect TStatusBar::panelRect(int i) const {
+    int left = 0;
+    for (int k = 0; k < i && k < panelCount(); ++k) left += panels_[static_cast<size_t>(k)].width;
+    const bool last = i == panelCount() - 1;
+    const int w = last ? std::max(width() - left, panelWidth(i)) : panelWidth(i);
+    return QRect(left, 0, w, height());
+}
+
+void TStatusBar::setColor(const QColor& c) {
+    color_ = c;
+    update();
+}
+
+void TStatusBar::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), color_);
+    const QColor light = color_.lighter(150), dark = color_.darker(170);
+    for (int i = 0; i < panelCount(); ++i) {
+        QRect r = panelRect(i).adjusted(1, 2, -2, -2);
+        if (i == panelCount() - 1) r.setRight(width() - 3);
+        // Sunken panel bevel.
+        p.setPen(dark);
+        p.drawLine(r.topLeft(), r.topRight());
+        p.drawLine(r.topLeft(), r.bottomLeft());
+        p.setPen(light);
+        p.drawLine(r.bottomLeft(), r.bottomRight());
+        p.drawLine(r.topRight(), r.bottomRight());
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(r.adjusted(3, 1, -3, -1), Qt::AlignCenter, panels_[static_cast<size_t>(i)].text);
+    }
+}
