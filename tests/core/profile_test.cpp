@@ -1,0 +1,127 @@
+// The private-profile functions, on real files in a temporary folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/profile.h"
+
+namespace fs = std::filesystem;
+using namespace platform;
+
+namespace {
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("kolva-profile-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        file = (dir / "test.INI").string();
+    }
+    void TearDown() override {
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(dir);
+    }
+    std::string read(const char* s, const char* k, const char* def = "DEF", uint32_t size = 2048) {
+        std::string buf(size ? size : 1, '\x7f');
+        GetPrivateProfileStringA(s, k, def, buf.data(), size, file.c_str());
+        return size ? std::string(buf.c_str()) : std::string();
+    }
+    void put(const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+    std::string content() {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    fs::path dir;
+    std::string file;
+};
+
+TEST_F(ProfileTest, MissingFileSectionOrKeyReadsTheDefault) {
+    EXPECT_EQ(read("A", "k"), "DEF");
+    put("[A]\r\nk=1\r\n");
+    EXPECT_EQ(read("B", "k"), "DEF");
+    EXPECT_EQ(read("A", "j"), "DEF");
+    EXPECT_EQ(read("A", "k"), "1");
+}
+
+TEST_F(ProfileTest, FirstWriteCreatesTheFileAndLaterWritesReplaceValues) {
+    ASSERT_TRUE(WritePrivateProfileStringA("START_POS", "X", "100", file.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("START_POS", "Y", "200", file.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("START_POS", "X", "5", file.c_str()));
+    EXPECT_EQ(content(), "[START_POS]\r\nX=5\r\nY=200\r\n");
+    // No temporary file is left beside it.
+    int files = 0;
+    for (auto& e : fs::directory_iterator(dir)) files += e.is_regular_file();
+    EXPECT_EQ(files, 1);
+}
+
+TEST_F(ProfileTest, SectionsAndKeysMatchWithoutRegardToCase) {
+    put("[First_Time]\nft = 0 \n");
+    EXPECT_EQ(read("FIRST_TIME", "FT"), "0");
+    ASSERT_TRUE(WritePrivateProfileStringA("first_time", "Ft", "1", file.c_str()));
+    // The existing spelling of the section and key is kept.
+    EXPECT_EQ(content(), "[First_Time]\r\nft=1\r\n");
+}
+
+TEST_F(ProfileTest, EraseSectionAndDeleteKeyLeaveTheRestAlone) {
+    put("; comment\r\n[INI_VERSION]\r\nVERSION=1\r\n[FIRMWARE]\r\nFILE=/a/b.syx\r\nOTHER=x\r\n[FIRST_TIME]\r\nFT=0\r\n");
+    ASSERT_TRUE(WritePrivateProfileStringA("firmware", "file", nullptr, file.c_str()));
+    EXPECT_EQ(read("FIRMWARE", "FILE"), "DEF");
+    EXPECT_EQ(read("FIRMWARE", "OTHER"), "x");
+    ASSERT_TRUE(WritePrivateProfileStringA("Firmware", nullptr, nullptr, file.c_str()));
+    EXPECT_EQ(content(), "; comment\r\n[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
+    // Erasing what is not there changes nothing and is no error.
+    EXPECT_TRUE(WritePrivateProfileStringA("NOPE", nullptr, nullptr, file.c_str()));
+    EXPECT_TRUE(WritePrivateProfileStringA("NOPE", "k", nullptr, (dir / "absent.INI").c_str()));
+    EXPECT_FALSE(fs::exists(dir / "absent.INI"));
+}
+
+TEST_F(ProfileTest, ReadsAreCutToTheBufferAndQuotesStripped) {
+    const std::string longValue(3000, 'p');
+    put("[FIRMWARE]\r\nFILE=" + longValue + "\r\nQ=\"quoted value\"\r\n");
+    EXPECT_EQ(read("FIRMWARE", "FILE").size(), 2047u);
+    EXPECT_EQ(read("FIRMWARE", "FILE", "", 5), "pppp");
+    EXPECT_EQ(read("FIRMWARE", "Q"), "quoted value");
+    char one[1] = {'x'};
+    EXPECT_EQ(GetPrivateProfileStringA("FIRMWARE", "FILE", "", one, 1, file.c_str()), 0u);
+    EXPECT_EQ(one[0], 0);
+}
+
+TEST_F(ProfileTest, NullKeyListsKeysAndNullSectionListsSections) {
+    put("[A]\r\nx=1\r\ny=2\r\n[B]\r\n");
+    char buf[64];
+    const uint32_t n = GetPrivateProfileStringA("a", nullptr, "", buf, sizeof buf, file.c_str());
+    EXPECT_EQ(std::string(buf, n), std::string("x\0y\0", 4));
+    const uint32_t m = GetPrivateProfileStringA(nullptr, nullptr, "", buf, sizeof buf, file.c_str());
+    EXPECT_EQ(std::string(buf, m), std::string("A\0B\0", 4));
+}
+
+TEST_F(ProfileTest, IntegerReadingTakesHexAfter0x) {
+    put("[S]\r\nh=0x1F\r\nd=-12\r\n");
+    EXPECT_EQ(GetPrivateProfileIntA("S", "h", 7, file.c_str()), 31u);
+    EXPECT_EQ(static_cast<int>(GetPrivateProfileIntA("S", "d", 7, file.c_str())), -12);
+    EXPECT_EQ(GetPrivateProfileIntA("S", "missing", 7, file.c_str()), 7u);
+}
+
+TEST_F(ProfileTest, AWriteThatCannotReachTheFileFailsAndKeepsTheOldContent) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
+    put("[A]\r\nk=1\r\n");
+    fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("A", nullptr, nullptr, file.c_str()));
+    EXPECT_EQ(read("A", "k"), "1");
+}
+
+TEST_F(ProfileTest, AWriteIntoAMissingFolderFails) {
+    const std::string nowhere = (dir / "no" / "such" / "x.INI").string();
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "1", nowhere.c_str()));
+}
+
+}  // namespace
