@@ -20,6 +20,7 @@
 #include "platform/widgets/timage.h"
 #include "platform/widgets/tmemo.h"
 #include "platform/widgets/tstatusbar.h"
+#include "leds/ringledunit.h"
 
 class TMidiOut;
 class TMidiIn;
@@ -126,7 +127,7 @@ public:
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
     std::array<TLEDImage*, 36> LEDImage{};  // LEDImage[1] .. LEDImage[35]; [0] unused
-    RingLed* rings = nullptr;               // array of three
+    RingLed rings[3];                       // 0 left, 1 middle, 2 right ring of the panel
 
     void createLeds();   // construction: the 36 LED controls as the form lists them
     void destroyRings();

@@ -19,17 +19,30 @@ QImage TImage::withTransparentKey(const QImage& img) {
 }
 
 void TImage::rebuild() {
-    shown_ = transparent_ ? withTransparentKey(picture_) : picture_;
-    if (autoSize_ && !picture_.isNull()) resize(picture_.size());
+    if (!transparent_) shown_ = picture_;
+    else shown_ = keyed_.isNull() ? withTransparentKey(picture_) : keyed_;
+    // Fixed, so that a later resize cannot take the control off its picture's size.
+    if (autoSize_ && !picture_.isNull()) setFixedSize(picture_.size());
     update();
 }
 
 void TImage::setPicture(const QImage& img) {
     picture_ = img;
+    keyed_ = QImage();
+    rebuild();
+}
+
+void TImage::setPicture(const QImage& img, const QImage& transparentForm) {
+    picture_ = img;
+    keyed_ = transparentForm;
     rebuild();
 }
 
 void TImage::setAutoSize(bool on) {
+    if (autoSize_ && !on) {
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+    }
     autoSize_ = on;
     rebuild();
 }

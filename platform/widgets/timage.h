@@ -13,6 +13,9 @@ public:
     explicit TImage(QWidget* parent = nullptr);
 
     void setPicture(const QImage& img);
+    // The same with the picture's transparent form made beforehand, so that
+    // controls sharing one picture also share its transparent form.
+    void setPicture(const QImage& img, const QImage& transparentForm);
     const QImage& picture() const { return picture_; }
 
     bool AutoSize() const { return autoSize_; }
@@ -40,6 +43,7 @@ protected:
 private:
     void rebuild();
     QImage picture_;
+    QImage keyed_;
     QImage shown_;
     bool autoSize_ = false;
     bool transparent_ = false;
