@@ -6,7 +6,14 @@
 
 #include "platform/dialogs.h"
 
+static void initKolvaResources() { Q_INIT_RESOURCE(kolva); }
+
 namespace app {
+
+void initResources() {
+    static const bool done = (initKolvaResources(), true);
+    (void)done;
+}
 
 void showException(const std::exception& e) {
     platform::messageBox(e.what(), kApplicationTitle, platform::Buttons::Ok);
@@ -24,6 +31,7 @@ void installFonts() {
     static bool done = false;
     if (done) return;
     done = true;
+    initResources();
     QStringList families;
     for (const char* f : {":/fonts/URWGothic-Book.otf", ":/fonts/URWGothic-Demi.otf"}) {
         const int id = QFontDatabase::addApplicationFont(f);

@@ -18,6 +18,9 @@ void showException(const std::exception& e);
 // Runs a handler; an error it raises is shown with showException.
 void guarded(const std::function<void()>& handler);
 
+// Makes the compiled-in pictures and fonts available; safe to call often.
+void initResources();
+
 // Registers the fonts that ship with the program and maps the faces the
 // windows name onto them.
 void installFonts();

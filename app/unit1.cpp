@@ -33,30 +33,49 @@ QFont face(const char* family, int pixels, bool bold) {
     return f;
 }
 
+// The stand-in faces run wider than the ones the window was drawn with;
+// narrow a single-line label's face until its text fits the label.
+void fitToWidth(QLabel* label) {
+    QFont f = label->font();
+    const int advance = QFontMetrics(f).horizontalAdvance(label->text());
+    if (advance <= label->width()) return;
+    for (int stretch = 100 * label->width() / advance; stretch >= 50; --stretch) {
+        f.setStretch(stretch);
+        if (QFontMetrics(f).horizontalAdvance(label->text()) <= label->width()) break;
+    }
+    label->setFont(f);
+}
+
 }  // namespace
 
 TForm1::TForm1(const Form1Options& options, QWidget* parent)
     : QMainWindow(parent), imageStore(new uint8_t[kImageStoreSize]()), iniPath_(options.iniPath) {
     Form1 = this;
+    app::installFonts();
     setObjectName("Form1");
     setWindowTitle("Kolva Updater v2.61");
     // Single fixed border, system menu and close box only.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
 
-    // 1. Controls, menu, timers; the MIDI ports list the devices.
-    buildControls();
-    buildMenu();
-    createMidiPorts();
-
-    // 2. The encoder rings, all off.
-    init_leds();
-
-    // 3. Midi menu: the devices, "None" chosen in both directions.
-    populateMidiSelect();
-
-    // 4.-9. Settings and the remembered firmware file.
-    readSettings();
+    try {
+        // Controls, menu, timers; the MIDI ports list the devices.
+        buildControls();
+        buildMenu();
+        createMidiPorts();
+        // The encoder rings, all off.
+        init_leds();
+        // Midi menu: the devices, "None" chosen in both directions.
+        populateMidiSelect();
+        // Settings and the remembered firmware file.
+        readSettings();
+    } catch (...) {
+        // The destructor does not run for a window that failed to build.
+        destroyRings();
+        destroyMidiPorts();
+        Form1 = nullptr;
+        throw;
+    }
 }
 
 TForm1::~TForm1() {
@@ -107,12 +126,14 @@ void TForm1::buildControls() {
     Label2->setGeometry(137, 266, 445, 15);
     Label2->setFont(face("Futura Hv", 11, false));
     Label2->setStyleSheet("color: #C0C0C0; background: transparent;");
+    fitToWidth(Label2);
 
     Label3 = new QLabel("Programming in Progress. Do not turn off amp.", client);
     Label3->setObjectName("Label3");
     Label3->setGeometry(146, 3, 408, 22);
     Label3->setFont(face("Futura Bk", 16, true));
     Label3->setStyleSheet("color: red; background: transparent;");
+    fitToWidth(Label3);
     Label3->hide();
 
     StatusBar1 = new TStatusBar(client);

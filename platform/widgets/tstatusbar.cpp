@@ -1,6 +1,7 @@
 #include "platform/widgets/tstatusbar.h"
 
 #include <QPainter>
+#include <algorithm>
 
 TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), color_(0xC0, 0xC0, 0xC0) {}
 
@@ -54,6 +55,15 @@ void TStatusBar::paintEvent(QPaintEvent*) {
         p.drawLine(r.bottomLeft(), r.bottomRight());
         p.drawLine(r.topRight(), r.bottomRight());
         p.setPen(palette().color(QPalette::WindowText));
-        p.drawText(r.adjusted(3, 1, -3, -1), Qt::AlignCenter, panels_[static_cast<size_t>(i)].text);
+        const QRect textRect = r.adjusted(3, 1, -3, -1);
+        const QString& text = panels_[static_cast<size_t>(i)].text;
+        // A text wider than its panel is drawn in a narrower face rather
+        // than clipped at both ends.
+        QFont f = font();
+        const int advance = QFontMetrics(f).horizontalAdvance(text);
+        if (advance > textRect.width() && advance > 0)
+            f.setStretch(std::max(60, 100 * textRect.width() / advance));
+        p.setFont(f);
+        p.drawText(textRect, Qt::AlignCenter, text);
     }
 }

@@ -1,0 +1,40 @@
+#pragma once
+// A main window built for a test: a settings file in a fresh temporary folder,
+// the virtual clock and scripted dialogs installed before construction, and
+// the hidden windows created the way the program entry creates them.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/unit1.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
+#include "setup/unit3.h"
+#include "setup/unit4.h"
+
+class FormFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Builds TForm1, then TForm3 and TForm4, then arms the wizard timer.
+    void start();
+    // Closes the window as the close box would and destroys all three windows.
+    void stop();
+
+    std::string iniText() const;
+    void writeIni(const std::string& text) const;
+    // A file of the test's own in the temporary folder.
+    std::string tempFile(const std::string& name) const;
+
+    std::filesystem::path dir;
+    std::string iniPath;
+    platform::VirtualClock clock;
+    platform::ScriptedDialogs dialogs;
+    std::unique_ptr<TForm1> form;
+    std::unique_ptr<TForm3> form3;
+    std::unique_ptr<TForm4> form4;
+};
