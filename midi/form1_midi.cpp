@@ -1,21 +1,158 @@
-// Device selection of the main window: the Midi menu's Out and In entries.
+// Device selection of the main window: the Midi menu's Out and In entries,
+// and the two port components behind them.
+#include <QActionGroup>
+#include <QFont>
+#include <QMetaObject>
+#include <QPointer>
+
+#include "app/application.h"
 #include "app/unit1.h"
+#include "midi/midi_in.h"
+#include "midi/midi_out.h"
+#include "platform/dialogs.h"
+#include "platform/midi/device_events.h"
 
-void TForm1::createMidiPorts() {}
-void TForm1::closeMidiPorts() {}
-void TForm1::destroyMidiPorts() {}
+namespace {
 
-void TForm1::populateMidiSelect() {
-    None->setCheckable(true);
-    None->setChecked(true);
-    NoneIn->setCheckable(true);
-    NoneIn->setChecked(true);
-    selectedOutPort = selectedInPort = -1;
-    midiOutReady = midiInReady = false;
+constexpr int kRadioGroup = 3;
+
+// "None" heads each submenu: the default entry, drawn bold.
+void makeNoneEntry(QAction* a, QActionGroup* group) {
+    a->setCheckable(true);
+    a->setData(-1);
+    a->setProperty("GroupIndex", kRadioGroup);
+    QFont f = a->font();
+    f.setBold(true);
+    a->setFont(f);
+    group->addAction(a);
 }
 
-void TForm1::Dev1Click(QAction*) {}
-void TForm1::NoneInClick(QAction*) {}
-bool TForm1::checkMidiOut() { return midiOutReady; }
-void TForm1::deSelectCurrentMidi() {}
+}  // namespace
+
+void TForm1::createMidiPorts() {
+    MidiOut1 = new TMidiOut(this);
+    MidiOut1->setObjectName("MidiOut1");
+    MidiIn1 = new TMidiIn(this);
+    MidiIn1->setObjectName("MidiIn1");
+
+    auto* outGroup = new QActionGroup(Out1);
+    outGroup->setExclusive(true);
+    makeNoneEntry(None, outGroup);
+    connect(None, &QAction::triggered, this, [this] { app::guarded([this] { Dev1Click(None); }); });
+    auto* inGroup = new QActionGroup(In1);
+    inGroup->setExclusive(true);
+    makeNoneEntry(NoneIn, inGroup);
+    connect(NoneIn, &QAction::triggered, this, [this] { app::guarded([this] { NoneInClick(NoneIn); }); });
+
+    // Devices coming and going reach the window as WM_DEVICECHANGE would: on
+    // the UI thread, whatever thread the MIDI service noticed them on.
+    QPointer<TForm1> self(this);
+    platform::midi::setDeviceChangeHandler([self](uint32_t wParam, uint32_t lParam) {
+        QMetaObject::invokeMethod(
+            self.data(), [self, wParam, lParam] { if (self) self->deviceChange(wParam, lParam); },
+            Qt::QueuedConnection);
+    });
+}
+
+void TForm1::closeMidiPorts() {
+    if (MidiOut1) MidiOut1->SetUsing(false);
+    if (MidiIn1) MidiIn1->SetUsing(false);
+}
+
+void TForm1::destroyMidiPorts() {
+    platform::midi::setDeviceChangeHandler({});
+    delete MidiOut1;
+    MidiOut1 = nullptr;
+    delete MidiIn1;
+    MidiIn1 = nullptr;
+}
+
+void TForm1::populateMidiSelect() {
+    Dev1Click(None);
+    NoneInClick(NoneIn);
+
+    for (QMenu* menu : {Out1, In1}) {
+        const QList<QAction*> entries = menu->actions();
+        for (qsizetype i = 1; i < entries.size(); ++i) {
+            menu->removeAction(entries[i]);
+            delete entries[i];
+        }
+    }
+
+    // A device plugged in or re-enumerated since start-up has new ports: ask
+    // the service for the current ones rather than offer stale entries.
+    MidiOut1->refreshDevices();
+    MidiIn1->refreshDevices();
+
+    QActionGroup* outGroup = None->actionGroup();
+    for (int i = 0; i < MidiOut1->NumDevs(); ++i) {
+        QAction* a = Out1->addAction(QString::fromUtf8(MidiOut1->deviceName(i)));
+        a->setCheckable(true);
+        a->setData(i);
+        a->setProperty("GroupIndex", kRadioGroup);
+        outGroup->addAction(a);
+        connect(a, &QAction::triggered, this, [this, a] { app::guarded([this, a] { Dev1Click(a); }); });
+    }
+    QActionGroup* inGroup = NoneIn->actionGroup();
+    for (int i = 0; i < MidiIn1->NumDevs(); ++i) {
+        QAction* a = In1->addAction(QString::fromUtf8(MidiIn1->deviceName(i)));
+        a->setCheckable(true);
+        a->setData(i);
+        a->setProperty("GroupIndex", kRadioGroup);
+        inGroup->addAction(a);
+        connect(a, &QAction::triggered, this, [this, a] { app::guarded([this, a] { NoneInClick(a); }); });
+    }
+}
+
+void TForm1::Dev1Click(QAction* Sender) {
+    selectedOutPort = Sender->data().toInt();
+    Sender->setChecked(true);
+    if (selectedOutPort == -1) {
+        midiOutReady = false;
+        MidiOut1->SetUsing(false);
+        return;
+    }
+    MidiOut1->SetPort(selectedOutPort);
+    MidiOut1->SetUsing(true);
+    if (MidiOut1->OpenResult != MMSYSERR_NOERROR) {
+        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
+        midiOutReady = false;
+        MidiOut1->SetUsing(false);
+    } else {
+        midiOutReady = true;
+    }
+}
+
+void TForm1::NoneInClick(QAction* Sender) {
+    selectedInPort = Sender->data().toInt();
+    Sender->setChecked(true);
+    if (selectedInPort == -1) {
+        midiInReady = false;
+        MidiIn1->SetUsing(false);
+        return;
+    }
+    MidiIn1->SetPort(selectedInPort);
+    MidiIn1->SetUsing(true);
+    if (MidiIn1->OpenResult != MMSYSERR_NOERROR) {
+        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
+        midiInReady = false;
+        MidiIn1->SetUsing(false);
+    } else {
+        midiInReady = true;
+    }
+}
+
+bool TForm1::checkMidiOut() {
+    if (midiOutReady) return true;
+    platform::messageBox("Select a MIDI Out Port", "Midi Error", platform::Buttons::Ok);
+    return false;
+}
+
+void TForm1::deSelectCurrentMidi() {
+    if (MidiOut1->OpenResult == MMSYSERR_NOERROR) Dev1Click(None);
+    if (MidiIn1->OpenResult == MMSYSERR_NOERROR) NoneInClick(NoneIn);
+    midiInReady = false;
+    midiOutReady = false;
+}
+
 void TForm1::reSelectCurrentMidi() { populateMidiSelect(); }

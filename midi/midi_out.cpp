@@ -1,0 +1,97 @@
+#include "midi/midi_out.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "platform/clock.h"
+
+TMidiOut::TMidiOut(QObject* owner) : QObject(owner), DevCaps(new MIDIOUTCAPSA[kMaxDevices]()) {
+    refreshDevices();
+}
+
+TMidiOut::~TMidiOut() {
+    if (using_) closeDevice();
+    delete[] DevCaps;
+}
+
+bool TMidiOut::refreshDevices() {
+    if (using_) return false;
+    const UINT n = midiOutGetNumDevs();
+    numDevs_ = static_cast<int>(std::min<UINT>(n, kMaxDevices));
+    std::memset(static_cast<void*>(DevCaps), 0, sizeof(MIDIOUTCAPSA) * kMaxDevices);
+    for (int i = 0; i < numDevs_; ++i) {
+        // A device gone between the count and this call keeps an empty record.
+        if (midiOutGetDevCapsA(static_cast<UINT_PTR>(i), &DevCaps[i], sizeof(MIDIOUTCAPSA)) != MMSYSERR_NOERROR)
+            std::memset(static_cast<void*>(&DevCaps[i]), 0, sizeof(MIDIOUTCAPSA));
+        DevCaps[i].szPname[MAXPNAMELEN - 1] = '\0';
+    }
+    return true;
+}
+
+const char* TMidiOut::deviceName(int i) const {
+    return i >= 0 && i < numDevs_ ? DevCaps[i].szPname : "";
+}
+
+void TMidiOut::openDevice() {
+    Handle = nullptr;
+    OpenResult = midiOutOpen(&Handle, static_cast<UINT>(port_), 0, 0, CALLBACK_NULL);
+}
+
+void TMidiOut::closeDevice() {
+    // The service refuses while a block is still queued; that block's own
+    // SysEx call is about to see it done, so ask again at once.
+    do {
+        CloseResult = midiOutClose(Handle);
+    } while (CloseResult == MIDIERR_STILLPLAYING);
+}
+
+void TMidiOut::SetUsing(bool value) {
+    if (value && !using_) openDevice();
+    else if (!value && using_) closeDevice();
+    using_ = value;
+}
+
+void TMidiOut::SetPort(int index) {
+    if (!(index < numDevs_)) return;
+    if (!using_) {
+        port_ = index;
+        return;
+    }
+    closeDevice();
+    port_ = index;
+    openDevice();
+}
+
+void TMidiOut::send(DWORD word) {
+    if (using_) midiOutShortMsg(Handle, word);
+}
+
+void TMidiOut::Put1(uint8_t Status) { send(Status); }
+void TMidiOut::Put2(uint8_t Status, uint8_t First) { send(DWORD(Status) | DWORD(First) << 8); }
+void TMidiOut::Put3(uint8_t Status, uint8_t First, uint8_t Second) {
+    send(DWORD(Status) | DWORD(First) << 8 | DWORD(Second) << 16);
+}
+void TMidiOut::Put2Direct(uint32_t Message) { send(Message); }
+
+void TMidiOut::Reset() {
+    if (using_) midiOutReset(Handle);
+}
+
+void TMidiOut::SysEx(const uint8_t* Data, int Length) {
+    if (!using_ || Length <= 2 || Data == nullptr) return;
+    MIDIHDR hdr{};
+    hdr.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t*>(Data));
+    hdr.dwBufferLength = static_cast<DWORD>(Length);
+    hdr.dwBytesRecorded = static_cast<DWORD>(Length);
+    hdr.dwFlags = 0;
+    midiOutPrepareHeader(Handle, &hdr, sizeof(MIDIHDR));
+    const MMRESULT queued = midiOutLongMsg(Handle, &hdr, sizeof(MIDIHDR));
+    // The done flag is written by the service's thread. A block the service
+    // did not take never gets it: waiting for it would hang the caller.
+    if (queued == MMSYSERR_NOERROR) {
+        std::atomic_ref<DWORD> flags(hdr.dwFlags);
+        while (!(flags.load(std::memory_order_acquire) & MHDR_DONE)) platform::Sleep(1);
+    }
+    midiOutUnprepareHeader(Handle, &hdr, sizeof(MIDIHDR));
+}

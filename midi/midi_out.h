@@ -1,0 +1,57 @@
+#pragma once
+// TMidiOut: one output device of the system's MIDI service. Lists the devices
+// when it is created, opens and closes the chosen one, sends short messages
+// and System Exclusive blocks. Every byte the program sends to the amplifier
+// passes through here.
+
+#include <QObject>
+#include <cstdint>
+#include <memory>
+
+#include "platform/midi/mmsystem.h"
+
+class TMidiOut : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kMaxDevices = 12;
+
+    explicit TMidiOut(QObject* owner = nullptr);
+    ~TMidiOut() override;
+
+    bool Using() const { return using_; }
+    void SetUsing(bool value);
+    int Port() const { return port_; }
+    void SetPort(int index);
+    int NumDevs() const { return numDevs_; }
+
+    void Put1(uint8_t Status);
+    void Put2(uint8_t Status, uint8_t First);
+    void Put3(uint8_t Status, uint8_t First, uint8_t Second);
+    void Put2Direct(uint32_t Message);
+    void Reset();
+    // Sends one block, F0 ... F7 as the caller gives it, and returns once the
+    // service has handed over its last byte. Blocks of 2 bytes or fewer and
+    // sends while closed are dropped.
+    void SysEx(const uint8_t* Data, int Length);
+
+    // Takes the device list afresh from the service (a device that has been
+    // re-plugged since has new ports). Only while closed; returns false
+    // otherwise.
+    bool refreshDevices();
+    // The name of device i as the service gave it, "" when i is not listed.
+    const char* deviceName(int i) const;
+
+    HMIDIOUT Handle = nullptr;
+    MMRESULT OpenResult = 0;
+    MMRESULT CloseResult = 0;
+    MIDIOUTCAPSA* DevCaps = nullptr;  // kMaxDevices records
+
+private:
+    void openDevice();
+    void closeDevice();
+    void send(DWORD word);
+
+    bool using_ = false;
+    int port_ = 0;
+    int numDevs_ = 0;
+};
