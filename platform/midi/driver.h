@@ -27,6 +27,9 @@ public:
     virtual bool received(const uint8_t* data, size_t n) = 0;
 };
 
+// Both kinds of connection are used by one layer thread at a time; alive()
+// may be asked from any thread, under the layer's lock, so it must only read
+// a flag.
 class OutputConnection {
 public:
     virtual ~OutputConnection() = default;
@@ -34,8 +37,10 @@ public:
     virtual MMRESULT sendShort(const uint8_t* data, size_t n) = 0;
     // One piece of a long block, in order; first and last mark its ends.
     virtual MMRESULT sendChunk(const uint8_t* data, size_t n, bool first, bool last) = 0;
-    // The driver gave up on the block in progress (reset, close, failure).
+    // The layer gave up on the block in progress (reset, close): end the
+    // message on the wire so the receiver does not wait for the rest.
     virtual void abortBlock() {}
+    // Asked at the start of each block.
     virtual Pacing pacing() const = 0;
 };
 
@@ -45,21 +50,28 @@ public:
     virtual bool alive() const = 0;
 };
 
+// A driver's methods are called without the layer's lock held, from any
+// thread; it must not call back into the layer while holding its own lock
+// (the layer calls it while a sink may be waiting for that lock).
 class Driver {
 public:
     virtual ~Driver() = default;
     virtual const char* name() const = 0;
     virtual std::vector<DeviceInfo> outputs() = 0;
     virtual std::vector<DeviceInfo> inputs() = 0;
+    // MMSYSERR_ALLOCATED when the device is busy, MIDIERR_NODEVICE when it is gone.
     virtual MMRESULT openOutput(uint64_t id, std::unique_ptr<OutputConnection>& out) = 0;
     virtual MMRESULT openInput(uint64_t id, InputSink* sink, std::unique_ptr<InputConnection>& out) = 0;
     // Whether waits follow the process clock (virtual in tests) or always
     // real time (a system device drains in real time whatever the clock says).
     virtual bool followsProcessClock() const = 0;
-    // The driver reports device changes here; set once by the layer.
-    std::function<void(DeviceChange)> onDeviceChange;
+    // Called once by the layer before the driver is used: where to report
+    // devices coming and going, from any thread.
+    virtual void start(std::function<void(DeviceChange)> report) = 0;
 };
 
-std::unique_ptr<Driver> makeAlsaDriver();
+// The system's MIDI ports. A machine without a sequencer gives a driver
+// with no devices.
+std::shared_ptr<Driver> makeAlsaDriver();
 
 }  // namespace platform::midi

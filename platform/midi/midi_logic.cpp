@@ -48,16 +48,51 @@ size_t unpackShortMessage(DWORD msg, uint8_t out[3]) {
     return static_cast<size_t>(n);
 }
 
+size_t unpackShortMessage(DWORD msg, uint8_t& running, uint8_t out[3]) {
+    const uint8_t low = msg & 0xFF;
+    if (low >= 0x80) {
+        const size_t n = unpackShortMessage(msg, out);
+        if (n == 0) return 0;
+        if (low < 0xF0) running = low;
+        else if (low < 0xF8) running = 0;  // system common cancels it; real time leaves it
+        return n;
+    }
+    if (!running) return 0;
+    // The data bytes move up one place behind the status.
+    return unpackShortMessage((msg << 8) | running, out);
+}
+
 size_t chunkLength(const Pacing& p, size_t total, size_t offset) {
     if (offset >= total) return 0;
     const size_t rest = total - offset;
     return p.maxChunk ? std::min(rest, p.maxChunk) : rest;
 }
 
-uint64_t chunkReleaseNs(const Pacing& p, size_t offset, size_t length) {
-    if (!p.nsPerByte) return 0;
-    if (p.releaseAtChunkEnd) return p.nsPerByte * (offset + length);
-    return offset > p.leadBytes ? p.nsPerByte * (offset - p.leadBytes) : 0;
+uint64_t WirePacer::releaseAt(size_t n, uint64_t readyNs) const {
+    const uint64_t ns = pacing_.nsPerByte;
+    if (!ns) return readyNs;
+    if (pacing_.releaseAtChunkEnd) return std::max(wireEnd_, readyNs) + ns * n;
+    // The chunk fits once the backlog has drained to leadBytes - n.
+    const uint64_t room = ns * pacing_.leadBytes;
+    const uint64_t need = ns * n;
+    if (need >= room) return std::max(readyNs, wireEnd_);  // a chunk larger than the lead waits for an empty wire
+    const uint64_t at = wireEnd_ > room - need ? wireEnd_ - (room - need) : 0;
+    return std::max(readyNs, at);
+}
+
+void WirePacer::handedOver(size_t n, uint64_t nowNs) {
+    if (pacing_.releaseAtChunkEnd) {
+        // The wire has just finished carrying it.
+        wireEnd_ = std::max(wireEnd_, nowNs);
+        return;
+    }
+    wireEnd_ = std::max(wireEnd_, nowNs) + pacing_.nsPerByte * n;
+}
+
+size_t WirePacer::backlog(uint64_t nowNs) const {
+    if (!pacing_.nsPerByte || wireEnd_ <= nowNs) return 0;
+    const uint64_t ns = wireEnd_ - nowNs;
+    return static_cast<size_t>((ns + pacing_.nsPerByte - 1) / pacing_.nsPerByte);
 }
 
 // ---- input assembly ------------------------------------------------------------
@@ -76,6 +111,13 @@ bool InputAssembler::putSysExByte(uint8_t b, Sink& sink, bool& stalled) {
             return true;
         }
         cur_->dwBytesRecorded = 0;
+        if (cur_->dwBufferLength == 0) {
+            // Nothing fits; hand it back rather than write past it.
+            MIDIHDR* empty = cur_;
+            cur_ = nullptr;
+            sink.bufferDone(empty, false);
+            return putSysExByte(b, sink, stalled);
+        }
     }
     cur_->lpData[cur_->dwBytesRecorded++] = static_cast<char>(b);
     if (cur_->dwBytesRecorded >= cur_->dwBufferLength) {

@@ -25,6 +25,13 @@ int shortMessageLength(uint8_t status);
 // the low byte is not a status byte or starts a System Exclusive).
 size_t unpackShortMessage(DWORD msg, uint8_t out[3]);
 
+// The same with running status: a word whose low byte is a data byte reuses
+// the last channel status sent on the handle (running). The bytes come out
+// whole, status first, so a port never sees a message without its status.
+// Returns 0 for a word that cannot be sent (no running status to reuse,
+// F0/F7).
+size_t unpackShortMessage(DWORD msg, uint8_t& running, uint8_t out[3]);
+
 // How a port takes a long block: the most bytes one event may carry
 // (0 = the whole block at once) and the wire's pace.
 struct Pacing {
@@ -34,7 +41,8 @@ struct Pacing {
     size_t leadBytes = 0;
     // True: a chunk counts as handed over once the wire has carried it (a
     // port that blocks while it transmits). False: it may be handed over as
-    // soon as the wire has drained down to leadBytes.
+    // soon as the wire has drained down far enough for it to fit within
+    // leadBytes.
     bool releaseAtChunkEnd = false;
 };
 
@@ -45,12 +53,31 @@ inline uint64_t nsPerByteForBaud(uint32_t baud) { return baud ? 10'000'000'000ul
 // Length of the chunk that starts at offset.
 size_t chunkLength(const Pacing& p, size_t total, size_t offset);
 
-// When the chunk [offset, offset + length) may be handed over, in ns after
-// the moment the wire starts on the block.
-uint64_t chunkReleaseNs(const Pacing& p, size_t offset, size_t length);
-
 // Time the wire needs for n bytes.
 inline uint64_t wireNs(const Pacing& p, size_t n) { return p.nsPerByte * n; }
+
+// Follows where the wire is, so chunks are handed over no faster than it
+// carries them. It keeps the moment the wire will have carried everything
+// handed over so far; a sender that falls behind lets the wire run idle, and
+// that idle time is not counted as bytes carried (no burst afterwards).
+// Times are ns on any monotonic scale.
+class WirePacer {
+public:
+    void setPacing(const Pacing& p) { pacing_ = p; }
+    const Pacing& pacing() const { return pacing_; }
+    // When a chunk of n bytes, ready since readyNs, may be handed over.
+    uint64_t releaseAt(size_t n, uint64_t readyNs) const;
+    // n bytes were handed over at nowNs.
+    void handedOver(size_t n, uint64_t nowNs);
+    // When the wire will have carried everything handed over.
+    uint64_t wireEnd() const { return wireEnd_; }
+    // Bytes handed over and not yet carried at nowNs.
+    size_t backlog(uint64_t nowNs) const;
+
+private:
+    Pacing pacing_;
+    uint64_t wireEnd_ = 0;
+};
 
 // Joins a MIDI byte stream into what an input handle reports: short messages
 // (running status understood, real-time bytes passed through anywhere) and

@@ -1,0 +1,37 @@
+#pragma once
+// The MIDI layer's own additions to the multimedia API: reading header flags
+// the layer writes from its threads, and choosing the driver.
+
+#include <atomic>
+#include <memory>
+
+#include "platform/midi/mmsystem.h"
+
+namespace platform::midi {
+
+class Driver;
+
+// While a header is queued the layer's threads write dwFlags (and, for input,
+// dwBytesRecorded before it). Read the flags with these, never plainly: the
+// acquire load that sees MHDR_DONE also sees everything written before it.
+inline DWORD loadFlags(const MIDIHDR& h) {
+    return std::atomic_ref<DWORD>(const_cast<DWORD&>(h.dwFlags)).load(std::memory_order_acquire);
+}
+inline bool headerDone(const MIDIHDR& h) { return (loadFlags(h) & MHDR_DONE) != 0; }
+
+// The driver the layer uses from now on; the one before returns when it is
+// removed. Without one, the system driver (alsa) is made on first use.
+void installDriver(std::shared_ptr<Driver> driver);
+// Closes every handle opened on the driver (queued blocks and buffers are
+// flagged done, no further notification) and drops it.
+void removeDriver(Driver* driver);
+// Name of the driver in use ("alsa", "virtual").
+const char* driverName();
+
+// Waits (bounded) until every layer thread has done what is due by the
+// current time. Returns at once on a layer thread.
+void settle();
+// Whether the calling thread is one of the layer's.
+bool onLayerThread();
+
+}  // namespace platform::midi
