@@ -19,14 +19,16 @@ namespace {
 
 // The virtual clock is the process clock before the driver comes up and
 // until after it has gone.
-struct InstalledClock : platform::VirtualClock {
-    InstalledClock() { platform::setClock(this); }
-    ~InstalledClock() override { platform::setClock(nullptr); }
+struct InstalledClock {
+    InstalledClock() { platform::setClock(&clock); }
+    ~InstalledClock() { platform::setClock(nullptr); }
+    platform::VirtualClock clock;
 };
 
 class PortTest : public ::testing::Test {
 protected:
-    InstalledClock clock;
+    InstalledClock installed;
+    platform::VirtualClock& clock = installed.clock;
     VirtualMidi vm;
 };
 
