@@ -84,63 +84,49 @@ void TForm1::populateMidiSelect() {
     MidiOut1->refreshDevices();
     MidiIn1->refreshDevices();
 
-    QActionGroup* outGroup = None->actionGroup();
-    for (int i = 0; i < MidiOut1->NumDevs(); ++i) {
-        QAction* a = Out1->addAction(QString::fromUtf8(MidiOut1->deviceName(i)));
-        a->setCheckable(true);
-        a->setData(i);
-        a->setProperty("GroupIndex", kRadioGroup);
-        outGroup->addAction(a);
-        connect(a, &QAction::triggered, this, [this, a] { app::guarded([this, a] { Dev1Click(a); }); });
+    auto addEntries = [this](QMenu* menu, QAction* none, int count, auto name, void (TForm1::*click)(QAction*)) {
+        for (int i = 0; i < count; ++i) {
+            QAction* a = menu->addAction(QString::fromUtf8(name(i)));
+            a->setCheckable(true);
+            a->setData(i);
+            a->setProperty("GroupIndex", kRadioGroup);
+            none->actionGroup()->addAction(a);
+            connect(a, &QAction::triggered, this, [this, a, click] { app::guarded([this, a, click] { (this->*click)(a); }); });
+        }
+    };
+    addEntries(Out1, None, MidiOut1->NumDevs(), [this](int i) { return MidiOut1->deviceName(i); }, &TForm1::Dev1Click);
+    addEntries(In1, NoneIn, MidiIn1->NumDevs(), [this](int i) { return MidiIn1->deviceName(i); }, &TForm1::NoneInClick);
+}
+
+namespace {
+
+// Both directions choose alike: the entry's Tag is the device index, -1 for
+// "None"; a device that will not open is reported and its port left closed.
+template <class Port>
+void chooseDevice(Port* port, QAction* entry, int& selected, bool& ready) {
+    selected = entry->data().toInt();
+    entry->setChecked(true);
+    if (selected == -1) {
+        ready = false;
+        port->SetUsing(false);
+        return;
     }
-    QActionGroup* inGroup = NoneIn->actionGroup();
-    for (int i = 0; i < MidiIn1->NumDevs(); ++i) {
-        QAction* a = In1->addAction(QString::fromUtf8(MidiIn1->deviceName(i)));
-        a->setCheckable(true);
-        a->setData(i);
-        a->setProperty("GroupIndex", kRadioGroup);
-        inGroup->addAction(a);
-        connect(a, &QAction::triggered, this, [this, a] { app::guarded([this, a] { NoneInClick(a); }); });
+    port->SetPort(selected);
+    port->SetUsing(true);
+    if (port->OpenResult != MMSYSERR_NOERROR) {
+        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
+        ready = false;
+        port->SetUsing(false);
+    } else {
+        ready = true;
     }
 }
 
-void TForm1::Dev1Click(QAction* Sender) {
-    selectedOutPort = Sender->data().toInt();
-    Sender->setChecked(true);
-    if (selectedOutPort == -1) {
-        midiOutReady = false;
-        MidiOut1->SetUsing(false);
-        return;
-    }
-    MidiOut1->SetPort(selectedOutPort);
-    MidiOut1->SetUsing(true);
-    if (MidiOut1->OpenResult != MMSYSERR_NOERROR) {
-        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
-        midiOutReady = false;
-        MidiOut1->SetUsing(false);
-    } else {
-        midiOutReady = true;
-    }
-}
+}  // namespace
 
-void TForm1::NoneInClick(QAction* Sender) {
-    selectedInPort = Sender->data().toInt();
-    Sender->setChecked(true);
-    if (selectedInPort == -1) {
-        midiInReady = false;
-        MidiIn1->SetUsing(false);
-        return;
-    }
-    MidiIn1->SetPort(selectedInPort);
-    MidiIn1->SetUsing(true);
-    if (MidiIn1->OpenResult != MMSYSERR_NOERROR) {
-        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
-        midiInReady = false;
-        MidiIn1->SetUsing(false);
-    } else {
-        midiInReady = true;
-    }
-}
+void TForm1::Dev1Click(QAction* Sender) { chooseDevice(MidiOut1, Sender, selectedOutPort, midiOutReady); }
+
+void TForm1::NoneInClick(QAction* Sender) { chooseDevice(MidiIn1, Sender, selectedInPort, midiInReady); }
 
 bool TForm1::checkMidiOut() {
     if (midiOutReady) return true;
