@@ -627,7 +627,8 @@ void deviceChanged(const Driver* from, DeviceChange c) {
     Layer& l = layer();
     std::lock_guard lk(l.mu);
     if (l.driver.get() != from) return;  // a driver not in use has no devices to tell of
-    l.outSnapOf = l.inSnapOf = nullptr;
+    // The indexes keep referring to the list last taken, as callers expect;
+    // they take a new one when told of the change.
     // A sender waiting on the wire looks again: its device may be gone.
     for (auto& p : l.outs)
         if (p) wake(p->w);
