@@ -1,12 +1,22 @@
 #pragma once
-// The startup help wizard. Created hidden at start, after the main window.
+// The startup help wizard. Created hidden at start, after the main window;
+// closing it only hides it.
 
 #include <QDialog>
+
+class QLabel;
+class QToolButton;
 
 class TForm3 : public QDialog {
     Q_OBJECT
 public:
     explicit TForm3(QWidget* parent = nullptr);
+
+    QLabel* Label1 = nullptr;  // the current instruction
+    QToolButton* SpeedButton1 = nullptr;  // close
+
+protected:
+    void showEvent(QShowEvent* e) override;
 };
 
 extern TForm3* Form3;
