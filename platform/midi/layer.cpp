@@ -447,7 +447,10 @@ void senderLoop(std::shared_ptr<OutPort> p) {
             finishBlock(*p, lk, !last && p->conn->alive());
             continue;
         }
-        const uint64_t after = nowNs(virt);
+        // A port that carries the block as it goes had the chunk on the wire
+        // since its release; our waking late does not idle that wire, so the
+        // lateness must not add up chunk after chunk.
+        const uint64_t after = p->pacer.pacing().releaseAtChunkEnd ? at : nowNs(virt);
         p->pacer.handedOver(len, after);
         p->offset += len;
         p->readyNs = after;

@@ -1,0 +1,86 @@
+// How close a paced block comes to the wire's own time, and what it costs.
+// Sends one System Exclusive block through a 31,250-baud virtual port under
+// the real clock, the caller polling the done flag as the port component
+// does, and prints the elapsed time, the process's CPU time and the ratio to
+// the wire time, with the figure projected for 1 MiB.
+//
+//   kolva-bench-midi [--bytes N]     (default 32768)
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/midi/midi_layer.h"
+#include "platform/midi/mmsystem.h"
+#include "platform/midi/virtual_midi.h"
+
+namespace {
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t bytes = 32768;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--bytes") && i + 1 < argc) {
+            bytes = std::strtoull(argv[++i], nullptr, 10);
+        } else {
+            std::fprintf(stderr, "usage: %s [--bytes N]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (bytes < 2) bytes = 2;
+
+    platform::midi::VirtualMidi vm;
+    const auto port = vm.addOutput("bench");
+    vm.setWireRate(port, 31250);
+    size_t received = 0;
+    vm.connect(port, [&](const uint8_t*, size_t n) { received += n; });
+
+    HMIDIOUT h = nullptr;
+    if (midiOutGetNumDevs() != 1 || midiOutOpen(&h, 0, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+        std::fprintf(stderr, "cannot open the virtual port\n");
+        return 1;
+    }
+    std::vector<uint8_t> block(bytes);
+    for (size_t i = 0; i < bytes; ++i) block[i] = uint8_t(i & 0x7F);
+    block.front() = 0xF0;
+    block.back() = 0xF7;
+    MIDIHDR hdr{};
+    hdr.lpData = reinterpret_cast<char*>(block.data());
+    hdr.dwBufferLength = static_cast<DWORD>(bytes);
+    midiOutPrepareHeader(h, &hdr, sizeof hdr);
+
+    const double cpu0 = cpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    if (midiOutLongMsg(h, &hdr, sizeof hdr) != MMSYSERR_NOERROR) {
+        std::fprintf(stderr, "send refused\n");
+        return 1;
+    }
+    while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = cpuSeconds() - cpu0;
+    midiOutUnprepareHeader(h, &hdr, sizeof hdr);
+    midiOutClose(h);
+
+    const double wire = double(bytes) * 320e-6;
+    const double ratio = elapsed / wire;
+    const double mib = 1048576.0 * 320e-6;
+    std::printf("bytes            %zu (peer got %zu)\n", bytes, received);
+    std::printf("wire time        %.3f s\n", wire);
+    std::printf("elapsed          %.3f s\n", elapsed);
+    std::printf("cpu (process)    %.3f s  (%.2f%% of elapsed)\n", cpu, 100.0 * cpu / elapsed);
+    std::printf("ratio to wire    %.4f\n", ratio);
+    std::printf("1 MiB projected  %.1f s elapsed (wire %.1f s), %.2f s cpu\n", ratio * mib, mib,
+                cpu / double(bytes) * 1048576.0);
+    return received == bytes ? 0 : 1;
+}
