@@ -147,7 +147,7 @@ public:
     // devices, and nothing printed.
     bool ready() {
         std::lock_guard lk(openMu_);
-        if (tried_) return inSeq_ && outSeq_;
+        if (tried_) return ok_;
         tried_ = true;
         if (access("/dev/snd/seq", F_OK) != 0) return false;
         snd_lib_error_set_handler(quiet);
@@ -166,6 +166,7 @@ public:
         inPort_ = snd_seq_create_simple_port(inSeq_, "in", SND_SEQ_PORT_CAP_WRITE,
                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
         if (outPort_ < 0 || inPort_ < 0) return false;
+        ok_ = true;
         snd_seq_connect_from(inSeq_, inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         snd_midi_event_new(256, &decoder_);
         if (decoder_) snd_midi_event_no_status(decoder_, 1);
@@ -237,6 +238,16 @@ private:
     void announce(const snd_seq_event_t& ev) {
         const int client = ev.data.addr.client, port = ev.data.addr.port;
         if (client == outClient_ || client == inClient_) return;
+        if (ev.type == SND_SEQ_EVENT_CLIENT_EXIT) {
+            // Its ports are reported one by one; this only makes sure nothing
+            // keeps sending to them.
+            std::lock_guard lk(mu_);
+            for (auto& [a, o] : outs_)
+                if (int(a >> 8) == client) o->kill();
+            for (auto& [a, l] : ins_)
+                if (int(a >> 8) == client) l->alive.store(false);
+            return;
+        }
         auto change = translateAnnounce(ev.type, client, port, outClient_);
         if (!change) return;
         std::function<void(DeviceChange)> report;
@@ -302,6 +313,7 @@ private:
 
     std::mutex openMu_;
     bool tried_ = false;
+    bool ok_ = false;
     snd_seq_t* outSeq_ = nullptr;
     snd_seq_t* inSeq_ = nullptr;
     int outClient_ = -1, inClient_ = -1, outPort_ = -1, inPort_ = -1;
@@ -333,24 +345,33 @@ MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
     std::lock_guard lk(d_.sendMu);
     snd_seq_t* seq = d_.outSeq();
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryMs);
-    int r = snd_seq_event_output(seq, &ev);
-    while (true) {
-        if (r >= 0) r = snd_seq_drain_output(seq);
-        if (r == 0) return MMSYSERR_NOERROR;
-        if (r > 0 || r == -EAGAIN) {
-            // The kernel's pool is full: wait for room, for a while.
-            if (std::chrono::steady_clock::now() > until) return MMSYSERR_ERROR;
-            pollfd fd{};
-            snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT);
-            poll(&fd, 1, 10);
-            r = 0;
-            continue;
-        }
+    // The kernel's pool is full: wait for room, for a while.
+    auto waitRoom = [&] {
+        if (std::chrono::steady_clock::now() > until) return false;
+        pollfd fd{};
+        snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT);
+        poll(&fd, 1, 10);
+        return true;
+    };
+    auto fail = [&](int r) {
         // The destination is gone (or refuses): the block ends here.
         snd_seq_drop_output(seq);
         if (r == -ENOENT || r == -ENXIO || r == -ENODEV) kill();
         return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+    };
+    int r;
+    while ((r = snd_seq_event_output(seq, &ev)) == -EAGAIN)
+        if (!waitRoom()) return fail(r);
+    if (r < 0) return fail(r);
+    // Handed over only once the kernel has taken all of it.
+    while ((r = snd_seq_drain_output(seq)) != 0) {
+        if (r > 0 || r == -EAGAIN) {
+            if (!waitRoom()) return fail(-EAGAIN);
+            continue;
+        }
+        return fail(r);
     }
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
