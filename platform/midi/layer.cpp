@@ -533,7 +533,12 @@ bool InSinkAdapter::received(const uint8_t* data, size_t n) {
         p.dropped += n;
         return false;
     }
-    p.backlog.push_back({std::vector<uint8_t>(data, data + n), 0, inputMs(p)});
+    try {
+        p.backlog.push_back({std::vector<uint8_t>(data, data + n), 0, inputMs(p)});
+    } catch (...) {
+        p.dropped += n;
+        return false;
+    }
     p.backlogBytes += n;
     p.stalled = false;
     wake(p.w);
@@ -798,14 +803,22 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
         lk.unlock();
         return MMSYSERR_NOMEM;
     }
+    // The slot's count of queued blocks is not cleared: a port closed with
+    // its driver may still be handing its blocks back, and its count must
+    // come off the same number it went on.
     const uint32_t gen = bumpGen(l.outSlots[s]);
-    l.outSlots[s].queued.store(0);
     p->slot = &l.outSlots[s];
     p->handle = reinterpret_cast<HMIDIOUT>(makeHandle(s, gen, false));
+    p->openPending = p->proc != nullptr;
+    try {
+        p->thread = std::thread(senderLoop, p);
+    } catch (...) {
+        bumpGen(l.outSlots[s]);
+        lk.unlock();
+        return MMSYSERR_NOMEM;
+    }
     l.outs[s] = p;
     addWorker(p->w);
-    p->openPending = p->proc != nullptr;
-    p->thread = std::thread(senderLoop, p);
     if (p->openPending) wake(p->w);
     *phmo = p->handle;
     return MMSYSERR_NOERROR;
@@ -973,10 +986,18 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
     const uint32_t gen = bumpGen(l.inSlots[s]);
     p->slot = &l.inSlots[s];
     p->handle = reinterpret_cast<HMIDIIN>(makeHandle(s, gen, true));
+    p->events.push_back({MIM_OPEN, 0, 0, p->nextSeq++});
+    try {
+        p->thread = std::thread(notifierLoop, p);
+    } catch (...) {
+        bumpGen(l.inSlots[s]);
+        conn = std::move(p->conn);
+        lk.unlock();
+        conn.reset();
+        return MMSYSERR_NOMEM;
+    }
     l.ins[s] = p;
     addWorker(p->w);
-    p->events.push_back({MIM_OPEN, 0, 0, p->nextSeq++});
-    p->thread = std::thread(notifierLoop, p);
     wake(p->w);
     *phmi = p->handle;
     return MMSYSERR_NOERROR;

@@ -110,7 +110,8 @@ struct MIDIHDR {
     DWORD dwBufferLength;
     DWORD dwBytesRecorded;
     DWORD_PTR dwUser;
-    DWORD dwFlags;  // written by the layer's threads: read it atomically while queued
+    DWORD dwFlags;  // written by the layer's threads while queued: read it with
+                    // platform::midi::loadFlags / headerDone (midi_layer.h)
     MIDIHDR* lpNext;
     DWORD_PTR reserved;
     DWORD dwOffset;
