@@ -60,19 +60,6 @@ TEST(DeviceName, StopsAtAnEmbeddedZero) {
 
 // ---- short messages ---------------------------------------------------------------
 
-TEST(ShortMessage, LengthFollowsTheStatus) {
-    EXPECT_EQ(shortMessageLength(0x90), 3);
-    EXPECT_EQ(shortMessageLength(0xC5), 2);
-    EXPECT_EQ(shortMessageLength(0xD0), 2);
-    EXPECT_EQ(shortMessageLength(0xF2), 3);
-    EXPECT_EQ(shortMessageLength(0xF3), 2);
-    EXPECT_EQ(shortMessageLength(0xF6), 1);
-    EXPECT_EQ(shortMessageLength(0xF8), 1);
-    EXPECT_EQ(shortMessageLength(0xF0), 0);
-    EXPECT_EQ(shortMessageLength(0xF7), 0);
-    EXPECT_EQ(shortMessageLength(0x40), 0);
-}
-
 TEST(ShortMessage, RunningStatusComesOutWhole) {
     uint8_t running = 0;
     uint8_t b[3];
@@ -207,15 +194,6 @@ TEST(Pacing, ChunkEndReleaseFollowsTheWire) {
     ASSERT_EQ(times.size(), 8u);
     EXPECT_EQ(times[0], 5000 + 128 * kDinNsPerByte);
     EXPECT_EQ(times.back(), 5000 + 1000 * kDinNsPerByte);
-}
-
-TEST(Pacing, UnpacedPortsReleaseAtOnce) {
-    WirePacer w;
-    EXPECT_EQ(w.releaseAt(100000, 42), 42u);
-    w.handedOver(100000, 42);
-    EXPECT_EQ(w.releaseAt(100000, 43), 43u);
-    EXPECT_EQ(nsPerByteForBaud(31250), kDinNsPerByte);
-    EXPECT_EQ(nsPerByteForBaud(0), 0u);
 }
 
 // ---- input assembly --------------------------------------------------------------
