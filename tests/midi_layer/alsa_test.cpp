@@ -158,3 +158,21 @@ TEST_F(AlsaTest, PortVanishingWhileSendingEndsTheBlock) {
     EXPECT_TRUE(b.done());
     while (midiOutClose(h) == MIDIERR_STILLPLAYING) std::this_thread::yield();
 }
+
+// Where there is no sequencer (build machines), the system driver lists
+// nothing, opens nothing, and says nothing about it.
+TEST(AlsaWithoutSequencer, NoDevicesAndNothingPrinted) {
+    if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has a sequencer";
+    auto driver = platform::midi::makeAlsaDriver();
+    platform::midi::installDriver(driver);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(midiOutGetNumDevs(), 0u);
+    EXPECT_EQ(midiInGetNumDevs(), 0u);
+    HMIDIOUT h = nullptr;
+    EXPECT_EQ(midiOutOpen(&h, 0, 0, 0, CALLBACK_NULL), MMSYSERR_BADDEVICEID);
+    EXPECT_STREQ(platform::midi::driverName(), "alsa");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    platform::midi::removeDriver(driver.get());
+}
