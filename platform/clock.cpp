@@ -53,10 +53,20 @@ VirtualClock::~VirtualClock() {
 
 uint32_t VirtualClock::tickCount() const { return static_cast<uint32_t>(now_.load(std::memory_order_acquire)); }
 
+namespace {
+thread_local int settling = 0;  // settle() calls running on this thread
+}
+
 void VirtualClock::settle() {
-    // Hooks may add or remove hooks; iterate over a copy.
-    auto copy = hooks_;
-    for (auto& [id, h] : copy) h();
+    // Hooks may add or remove hooks; run a copy, taken under the lock.
+    std::vector<std::shared_ptr<Hook>> copy;
+    {
+        std::lock_guard<std::mutex> l(hooksMu_);
+        for (auto& [id, h] : hooks_) copy.push_back(h);
+    }
+    ++settling;
+    for (auto& h : copy) (*h)();
+    --settling;
 }
 
 void VirtualClock::sleep(uint32_t ms) {
@@ -109,12 +119,25 @@ void VirtualClock::runFor(uint64_t ms) {
 }
 
 int VirtualClock::addSettleHook(Hook h) {
-    hooks_.emplace_back(nextHook_, std::move(h));
+    std::lock_guard<std::mutex> l(hooksMu_);
+    hooks_.emplace_back(nextHook_, std::make_shared<Hook>(std::move(h)));
     return nextHook_++;
 }
 
 void VirtualClock::removeSettleHook(int id) {
-    std::erase_if(hooks_, [id](const auto& p) { return p.first == id; });
+    std::shared_ptr<Hook> removed;
+    {
+        std::lock_guard<std::mutex> l(hooksMu_);
+        auto it = std::find_if(hooks_.begin(), hooks_.end(), [id](const auto& p) { return p.first == id; });
+        if (it == hooks_.end()) return;
+        removed = std::move(it->second);
+        hooks_.erase(it);
+    }
+    // Another thread's settle() may still be running it: wait until that copy
+    // is gone, so the hook's owner can go away once this returns. From inside
+    // a hook on this thread, our own copy would never go: do not wait then.
+    if (settling == 0)
+        while (removed.use_count() > 1) std::this_thread::yield();
 }
 
 // ---- timer ------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QTimer;
@@ -70,6 +71,9 @@ public:
     uint64_t sleptMs() const { return slept_.load(); }
     uint64_t sleepCalls() const { return sleepCalls_.load(); }
 
+    // Hooks may be added, removed and run from any thread. Once
+    // removeSettleHook returns, the hook is not running on another thread and
+    // will not run again.
     using Hook = std::function<void()>;
     int addSettleHook(Hook h);
     void removeSettleHook(int id);
@@ -81,7 +85,8 @@ private:
     std::atomic<uint64_t> now_;
     std::atomic<uint64_t> slept_{0};
     std::atomic<uint64_t> sleepCalls_{0};
-    std::vector<std::pair<int, Hook>> hooks_;
+    std::mutex hooksMu_;
+    std::vector<std::pair<int, std::shared_ptr<Hook>>> hooks_;
     int nextHook_ = 1;
 };
 
