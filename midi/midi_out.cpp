@@ -1,10 +1,10 @@
 #include "midi/midi_out.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/midi/midi_layer.h"
 
 TMidiOut::TMidiOut(QObject* owner) : QObject(owner), DevCaps(new MIDIOUTCAPSA[kMaxDevices]()) {
     refreshDevices();
@@ -90,8 +90,7 @@ void TMidiOut::SysEx(const uint8_t* Data, int Length) {
     // The done flag is written by the service's thread. A block the service
     // did not take never gets it: waiting for it would hang the caller.
     if (queued == MMSYSERR_NOERROR) {
-        std::atomic_ref<DWORD> flags(hdr.dwFlags);
-        while (!(flags.load(std::memory_order_acquire) & MHDR_DONE)) platform::Sleep(1);
+        while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
     }
     midiOutUnprepareHeader(Handle, &hdr, sizeof(MIDIHDR));
 }
