@@ -44,6 +44,13 @@ void TForm1::createMidiPorts() {
     makeNoneEntry(NoneIn, inGroup);
     connect(NoneIn, &QAction::triggered, this, [this] { app::guarded([this] { NoneInClick(NoneIn); }); });
 
+    // A device plugged in after start-up shows up the next time the Midi
+    // menu opens, as long as nothing is chosen that a rebuild would close.
+    connect(Midi1, &QMenu::aboutToShow, this, [this] {
+        if (selectedOutPort == -1 && selectedInPort == -1 && !MidiOut1->Using() && !MidiIn1->Using())
+            app::guarded([this] { populateMidiSelect(); });
+    });
+
     // Devices coming and going reach the window as WM_DEVICECHANGE would: on
     // the UI thread, whatever thread the MIDI service noticed them on.
     QPointer<TForm1> self(this);

@@ -184,6 +184,22 @@ TEST_F(DeviceMenuTest, RebuildingTheListsAsksTheServiceForTheCurrentDevices) {
     EXPECT_TRUE(form->midiOutReady);
 }
 
+TEST_F(DeviceMenuTest, ADevicePluggedInLaterShowsWhenTheMenuOpensIfNothingIsChosen) {
+    start();
+    outs.push_back(vm->addOutput("Late Out"));
+    ins.push_back(vm->addInput("Late In"));
+    emit form->Midi1->aboutToShow();
+    EXPECT_EQ(captions(form->Out1), (QStringList{"None", "Late Out"}));
+    EXPECT_EQ(captions(form->In1), (QStringList{"None", "Late In"}));
+    // Once a device is chosen the lists stay as they are.
+    entry(form->Out1, 1)->trigger();
+    vm->addOutput("Later Out");
+    emit form->Midi1->aboutToShow();
+    EXPECT_EQ(captions(form->Out1), (QStringList{"None", "Late Out"}));
+    EXPECT_TRUE(form->midiOutReady);
+    EXPECT_TRUE(vm->isOpen(outs[0]));
+}
+
 TEST_F(DeviceMenuTest, DevicesComingAndGoingAreLoggedOnTheWindowThread) {
     addDevices(1);
     start();
