@@ -48,38 +48,38 @@ uint32_t payloadChecksum(const uint8_t* p, size_t n) {
     return sum;
 }
 
-std::vector<uint8_t> makeSingleImage(const SingleImageSpec& spec) {
-    const size_t total = spec.totalSize < kSingleOverhead ? kSingleOverhead : spec.totalSize;
+std::vector<uint8_t> makeSingleImage(const SingleImageParams& params) {
+    const size_t total = params.totalSize < kSingleOverhead ? kSingleOverhead : params.totalSize;
     const size_t payload = total - kSingleOverhead;
     std::vector<uint8_t> img(total, 0);
-    commonHeader(img.data(), spec.device, kTypeSingle);
-    for (int i = 0; i < 4; ++i) img[7 + i] = spec.digits[i] & 0x0F;
-    img[15] = spec.encrypted ? 1 : 0;
+    commonHeader(img.data(), params.device, kTypeSingle);
+    for (int i = 0; i < 4; ++i) img[7 + i] = params.digits[i] & 0x0F;
+    img[15] = params.encrypted ? 1 : 0;
     putNibbleField(&img[16], static_cast<uint32_t>(payload));
-    fillPayload(&img[32], payload, spec.seed, spec.encrypted);
+    fillPayload(&img[32], payload, params.seed, params.encrypted);
     putNibbleField(&img[24], payloadChecksum(&img[32], payload));
     img[total - 1] = 0xF7;
     return img;
 }
 
-std::vector<uint8_t> makePacketImage(const PacketImageSpec& spec) {
-    const size_t msg = spec.payloadSize + kPacketOverhead;
-    const size_t total = kPacketHeaderBytes + size_t(spec.packetCount) * msg;
+std::vector<uint8_t> makePacketImage(const PacketImageParams& params) {
+    const size_t msg = params.payloadSize + kPacketOverhead;
+    const size_t total = kPacketHeaderBytes + size_t(params.packetCount) * msg;
     std::vector<uint8_t> img(total, 0);
-    commonHeader(img.data(), spec.device, kTypePacket);
-    putNibbleField(&img[7], spec.packetCount);
-    putNibbleField(&img[15], spec.payloadSize);
-    putNibbleField(&img[23], spec.displaySize ? spec.displaySize : static_cast<uint32_t>(total));
-    for (int i = 0; i < 4; ++i) img[31 + i] = spec.digits[i] & 0x0F;
-    img[35] = spec.encrypted ? 1 : 0;
+    commonHeader(img.data(), params.device, kTypePacket);
+    putNibbleField(&img[7], params.packetCount);
+    putNibbleField(&img[15], params.payloadSize);
+    putNibbleField(&img[23], params.displaySize ? params.displaySize : static_cast<uint32_t>(total));
+    for (int i = 0; i < 4; ++i) img[31 + i] = params.digits[i] & 0x0F;
+    img[35] = params.encrypted ? 1 : 0;
     img[36] = 0xF7;
-    for (uint32_t k = 0; k < spec.packetCount; ++k) {
+    for (uint32_t k = 0; k < params.packetCount; ++k) {
         uint8_t* m = &img[kPacketHeaderBytes + k * msg];
-        commonHeader(m, spec.device, kTypePacketMessage);
+        commonHeader(m, params.device, kTypePacketMessage);
         putNibbleField(m + 7, k);
-        putNibbleField(m + 15, spec.payloadSize);
-        fillPayload(m + 36, spec.payloadSize, spec.seed + k * 7919u, spec.encrypted);
-        putNibbleField(m + 23, payloadChecksum(m + 36, spec.payloadSize));
+        putNibbleField(m + 15, params.payloadSize);
+        fillPayload(m + 36, params.payloadSize, params.seed + k * 7919u, params.encrypted);
+        putNibbleField(m + 23, payloadChecksum(m + 36, params.payloadSize));
         m[msg - 1] = 0xF7;
     }
     return img;

@@ -23,7 +23,7 @@ namespace firmware {
 inline constexpr uint8_t kTypePacketMessage = 0x1A;
 inline constexpr size_t kSingleOverhead = 33;  // header fields and closing F7
 
-struct SingleImageSpec {
+struct SingleImageParams {
     std::array<uint8_t, 4> digits{0, 1, 3, 9};
     size_t totalSize = 4096;  // whole message, at least kSingleOverhead
     bool encrypted = false;
@@ -31,7 +31,7 @@ struct SingleImageSpec {
     uint32_t seed = 1;
 };
 
-struct PacketImageSpec {
+struct PacketImageParams {
     std::array<uint8_t, 4> digits{0, 2, 0, 6};
     uint32_t packetCount = 10;
     uint32_t payloadSize = 1024;
@@ -42,8 +42,8 @@ struct PacketImageSpec {
     uint32_t displaySize = 0;
 };
 
-std::vector<uint8_t> makeSingleImage(const SingleImageSpec& spec);
-std::vector<uint8_t> makePacketImage(const PacketImageSpec& spec);
+std::vector<uint8_t> makeSingleImage(const SingleImageParams& params);
+std::vector<uint8_t> makePacketImage(const PacketImageParams& params);
 
 // Sum of the payload bytes, as the packet and single-message fields carry it.
 uint32_t payloadChecksum(const uint8_t* p, size_t n);

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
 
     std::vector<uint8_t> img;
     if (cmd == "single" || cmd == "emit-cpp") {
-        firmware::SingleImageSpec s;
+        firmware::SingleImageParams s;
         if (!version.empty() && !firmware::parseVersionDigits(version, s.digits)) {
             std::fprintf(stderr, "kolva-syxgen: bad version '%s'\n", version.c_str());
             return 2;
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         img = firmware::makeSingleImage(s);
         if (cmd == "emit-cpp") return writeCpp(out, img) ? 0 : 1;
     } else if (cmd == "packet") {
-        firmware::PacketImageSpec p;
+        firmware::PacketImageParams p;
         if (!version.empty() && !firmware::parseVersionDigits(version, p.digits)) {
             std::fprintf(stderr, "kolva-syxgen: bad version '%s'\n", version.c_str());
             return 2;

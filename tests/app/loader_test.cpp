@@ -43,7 +43,7 @@ protected:
 };
 
 TEST_F(LoaderTest, OpenFirmwareUsesTheSyxFilterAndACancelChangesNothing) {
-    firmware::PacketImageSpec p;
+    firmware::PacketImageParams p;
     const std::string path = save("amp.syx", firmware::makePacketImage(p));
     ASSERT_EQ(open(path), 2);
     form->Firmware1Click();  // no scripted answer: cancelled
@@ -55,7 +55,7 @@ TEST_F(LoaderTest, OpenFirmwareUsesTheSyxFilterAndACancelChangesNothing) {
 }
 
 TEST_F(LoaderTest, PacketImageShowsVersionNameSizeAndMark) {
-    firmware::PacketImageSpec p;
+    firmware::PacketImageParams p;
     p.digits = {0, 2, 0, 6};
     p.packetCount = 10;
     p.payloadSize = 1024;
@@ -76,7 +76,7 @@ TEST_F(LoaderTest, PacketImageShowsVersionNameSizeAndMark) {
 }
 
 TEST_F(LoaderTest, SingleMessageImageShowsOldAndItsLength) {
-    firmware::SingleImageSpec s;
+    firmware::SingleImageParams s;
     s.totalSize = 24576;
     const std::string path = save("single.syx", firmware::makeSingleImage(s));
     form->packetCount = 77;
@@ -112,7 +112,7 @@ TEST_F(LoaderTest, EveryExampleFileLoads) {
 }
 
 TEST_F(LoaderTest, MalformedFilesAreInvalid) {
-    firmware::PacketImageSpec p;
+    firmware::PacketImageParams p;
     p.packetCount = 4;
     p.payloadSize = 64;
     const auto good = firmware::makePacketImage(p);
@@ -122,7 +122,7 @@ TEST_F(LoaderTest, MalformedFilesAreInvalid) {
     otherType[6] = 0x20;
     const std::vector<uint8_t> cutHeader(good.begin(), good.begin() + 36);
     const std::vector<uint8_t> cutPackets(good.begin(), good.end() - 1);
-    firmware::SingleImageSpec s;
+    firmware::SingleImageParams s;
     const auto single = firmware::makeSingleImage(s);
     const std::vector<uint8_t> shortSingle(single.begin(), single.begin() + 15);
     const std::vector<std::pair<const char*, std::vector<uint8_t>>> cases = {
@@ -152,7 +152,7 @@ TEST_F(LoaderTest, FileOperationFailureIsReportedThenTheFileIsInvalid) {
 }
 
 TEST_F(LoaderTest, FilesLargerThanTheImageStoreAreRefusedWithoutOverrun) {
-    firmware::SingleImageSpec s;
+    firmware::SingleImageParams s;
     s.totalSize = TForm1::kImageStoreSize;
     EXPECT_EQ(open(save("exactly.syx", firmware::makeSingleImage(s))), 1);
     EXPECT_EQ(form->StatusBar1->panelText(3), "File Size: 1048576 Bytes");
@@ -163,7 +163,7 @@ TEST_F(LoaderTest, FilesLargerThanTheImageStoreAreRefusedWithoutOverrun) {
 }
 
 TEST_F(LoaderTest, PathsLongerThanTheFieldAreRefused) {
-    firmware::SingleImageSpec s;
+    firmware::SingleImageParams s;
     const std::string good = save("ok.syx", firmware::makeSingleImage(s));
     ASSERT_EQ(open(good), 1);
     std::string longPath = "/" + std::string(300, 'a') + ".syx";
@@ -181,7 +181,7 @@ TEST_F(LoaderTest, BuiltInImage) {
     EXPECT_EQ(img[firmware::kInternalImageSize - 1], 0xF7);
     for (int i = 1; i < firmware::kInternalImageSize - 1; ++i) ASSERT_LT(img[i], 0x80) << i;
 
-    firmware::SingleImageSpec s;
+    firmware::SingleImageParams s;
     const std::string path = save("before.syx", firmware::makeSingleImage(s));
     ASSERT_EQ(open(path), 1);
     form->useInternalImage = true;

@@ -18,7 +18,7 @@ protected:
     }
     std::string writeValidFirmware(const std::string& name) {
         const std::string path = tempFile(name);
-        firmware::SingleImageSpec s;
+        firmware::SingleImageParams s;
         s.totalSize = 300;
         const auto img = firmware::makeSingleImage(s);
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(img.data()),

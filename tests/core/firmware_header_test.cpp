@@ -35,7 +35,7 @@ TEST(FirmwareHeader, NibbleFieldsAndPackedVersions) {
 }
 
 TEST(FirmwareHeader, SingleMessageImage) {
-    SingleImageSpec s;
+    SingleImageParams s;
     s.totalSize = 500;
     auto img = makeSingleImage(s);
     ASSERT_EQ(img.size(), 500u);
@@ -61,7 +61,7 @@ TEST(FirmwareHeader, SingleMessageImage) {
 }
 
 TEST(FirmwareHeader, PacketImage) {
-    PacketImageSpec p;
+    PacketImageParams p;
     p.digits = {0, 2, 0, 6};
     p.packetCount = 10;
     p.payloadSize = 1024;
@@ -89,7 +89,7 @@ TEST(FirmwareHeader, PacketImage) {
 }
 
 TEST(FirmwareHeader, VersionBytesWithHighBitsKeepThemOnlyInTheExpectedVersion) {
-    PacketImageSpec p;
+    PacketImageParams p;
     p.packetCount = 1;
     p.payloadSize = 4;
     auto img = makePacketImage(p);
@@ -101,7 +101,7 @@ TEST(FirmwareHeader, VersionBytesWithHighBitsKeepThemOnlyInTheExpectedVersion) {
 }
 
 TEST(FirmwareHeader, BadHeadersAreRejected) {
-    SingleImageSpec s;
+    SingleImageParams s;
     s.totalSize = 64;
     const auto good = makeSingleImage(s);
     for (size_t at : {0, 1, 2, 3, 4}) {
@@ -122,7 +122,7 @@ TEST(FirmwareHeader, BadHeadersAreRejected) {
 }
 
 TEST(FirmwareHeader, TruncatedFilesAreRejectedWithoutReadingPastTheirEnd) {
-    SingleImageSpec s;
+    SingleImageParams s;
     s.totalSize = 64;
     auto single = makeSingleImage(s);
     // Copy into exact-size buffers so a read past the end shows under ASan.
@@ -133,7 +133,7 @@ TEST(FirmwareHeader, TruncatedFilesAreRejectedWithoutReadingPastTheirEnd) {
     std::vector<uint8_t> sixteen(single.begin(), single.begin() + 16);
     EXPECT_EQ(parseImage(sixteen.data(), sixteen.size()).mode, 1);
 
-    PacketImageSpec p;
+    PacketImageParams p;
     p.packetCount = 3;
     p.payloadSize = 100;
     auto pk = makePacketImage(p);
@@ -147,7 +147,7 @@ TEST(FirmwareHeader, TruncatedFilesAreRejectedWithoutReadingPastTheirEnd) {
 }
 
 TEST(FirmwareHeader, ImpossibleLayoutsAreRejected) {
-    PacketImageSpec p;
+    PacketImageParams p;
     p.packetCount = 0;
     p.payloadSize = 0;
     auto img = makePacketImage(p);
@@ -171,9 +171,9 @@ TEST(FirmwareGenerator, VersionTextsAndRepeatableOutput) {
     EXPECT_EQ(d, (std::array<uint8_t, 4>{0, 2, 0, 6}));
     for (const char* bad : {"", "1", "1.3", "123.45", "a.bc", ".12", "1.234"}) EXPECT_FALSE(parseVersionDigits(bad, d)) << bad;
 
-    SingleImageSpec s;
+    SingleImageParams s;
     EXPECT_EQ(makeSingleImage(s), makeSingleImage(s));
-    PacketImageSpec a, b;
+    PacketImageParams a, b;
     b.encrypted = true;
     EXPECT_NE(makePacketImage(a), makePacketImage(b));
 }
