@@ -38,12 +38,11 @@ const QColor kLitGreen(0x3C, 0xF0, 0x52);
 const QColor kLitAmber(0xFF, 0xB8, 0x30);
 const QColor kBackdrop(0x17, 0x18, 0x1A);  // behind the small opaque pictures' rounded corners
 
-QPainter* begin(QPainter& p, QImage& img) {
+void begin(QPainter& p, QImage& img) {
     p.begin(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
     p.setRenderHint(QPainter::SmoothPixmapTransform, true);
     p.setRenderHint(QPainter::TextAntialiasing, true);
-    return &p;
 }
 
 // The panel's metal, a shade darker: these windows carry white text.
@@ -88,10 +87,8 @@ void groove(QPainter& p, QPointF from, QPointF to) {
 
 // A soft pool of shade, darkest in the middle, with no edge of its own.
 void shade(QPainter& p, QRectF r, int alpha) {
-    QRadialGradient g(r.center(), 0.5);
+    QRadialGradient g(0.5, 0.5, 0.5);  // in the ellipse's own coordinates
     g.setCoordinateMode(QGradient::ObjectMode);
-    g.setCenter(0.5, 0.5);
-    g.setFocalPoint(0.5, 0.5);
     g.setColorAt(0.0, withAlpha(QColor(0, 0, 0), alpha));
     g.setColorAt(0.7, withAlpha(QColor(0, 0, 0), alpha * 2 / 3));
     g.setColorAt(1.0, withAlpha(QColor(0, 0, 0), 0));
@@ -154,6 +151,11 @@ QImage renderWizardBackground(const Fonts& fonts) {
             drawLedBezel(p, QPointF(0, 0));
             p.restore();
         }
+
+    // Screws only at the bottom, as on the MIDI test window: the close
+    // button takes the top right corner.
+    drawScrew(p, QPointF(14.5, all.height() - 14.5), 20.0);
+    drawScrew(p, QPointF(all.width() - 14.5, all.height() - 14.5), 65.0);
 
     windowFrame(p, all);
     p.end();
@@ -487,9 +489,7 @@ QImage renderAmpFront(const Fonts& fonts) {
         const double x = all.width() / 2.0 + (i - 1.5) * pitch;
         const QRectF r(x - bw / 2.0, top, bw, bh);
         const bool held = i == 0 || i == 3;
-        if (held) {
-            glow(p, r.center(), bw * 0.8, kLitAmber, 70);
-        }
+        if (held) glow(p, r.center(), bw * 0.8, kLitAmber, 70);
         p.save();
         p.translate(r.topLeft());
         p.scale(0.55, 0.55);
