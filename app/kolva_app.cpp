@@ -20,7 +20,7 @@ int runApplication(QApplication& a, const std::string& exePath, const std::strin
         opt.iniPath = chooseSettingsPath(exePath, userConfigDir);
         auto form1 = std::make_unique<TForm1>(opt);
         auto form3 = std::make_unique<TForm3>(form1.get());
-        auto form4 = std::make_unique<TForm4>(form1.get());
+        auto form4 = std::make_unique<TForm4>(form1.get(), form1->MidiOut1);
         form1->startWizardTimer();
         form1->show();
         a.exec();

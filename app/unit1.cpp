@@ -190,6 +190,7 @@ void TForm1::buildControls() {
     Timer3.OnTimer = [this] { Label3->setVisible(!Label3->isVisible()); };
     Timer4.setInterval(1000);
     Timer4.setEnabled(true);
+    Timer4.OnTimer = [this] { Timer4Timer(); };
     Timer2.setEnabled(false);
     Timer2.OnTimer = [this] { app::guarded([this] { Timer2Timer(); }); };
 
@@ -219,6 +220,8 @@ void TForm1::buildMenu() {
     In1 = Midi1->addMenu("In");
     NoneIn = In1->addAction("None");
     TestMidiConnection1 = Midi1->addAction("Test Connection");
+    connect(TestMidiConnection1, &QAction::triggered, this,
+            [this] { app::guarded([this] { TestMidiConnection1Click(); }); });
 
     Run1 = bar->addMenu("&Run");
     UploadCode1 = Run1->addAction("Upload Code");

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/clock.h"
@@ -124,6 +125,23 @@ public:
     void deSelectCurrentMidi();
     void reSelectCurrentMidi();
 
+    // ---- device messages and the response time-out: upload/ ---------------
+    // Written by the MIDI input thread: the version before the code, so a
+    // reader that sees replyIdentity also sees the new version.
+    std::atomic<int32_t> replyCode{0};
+    std::atomic<uint32_t> ampVersion{0};
+    // "dd.dd" of the last identity reply; read it with ampVersionString().
+    char ampVersionText[6] = {};
+    std::string ampVersionString() const;
+    bool timedOut = false;
+
+    // The input port's SysEx event: one whole message, on the input thread.
+    void MidiIn1SysEx(TMidiIn* Sender, uint8_t* data, int size);
+    void initTimeout(uint32_t ms);
+    bool timeoutCheck();
+    void Timer4Timer();
+    void TestMidiConnection1Click();
+
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
     std::array<TLEDImage*, 36> LEDImage{};  // LEDImage[1] .. LEDImage[35]; [0] unused
@@ -144,6 +162,7 @@ private:
     void readSettings();
     void FormClose();
     std::string iniPath_;
+    mutable std::mutex ampVersionMutex_;
     bool closed_ = false;
     bool showWizardAtStart_ = false;
 };

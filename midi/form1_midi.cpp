@@ -34,6 +34,7 @@ void TForm1::createMidiPorts() {
     MidiOut1->setObjectName("MidiOut1");
     MidiIn1 = new TMidiIn(this);
     MidiIn1->setObjectName("MidiIn1");
+    MidiIn1->OnSysEx = [this](TMidiIn* sender, uint8_t* data, int size) { MidiIn1SysEx(sender, data, size); };
 
     auto* outGroup = new QActionGroup(Out1);
     outGroup->setExclusive(true);

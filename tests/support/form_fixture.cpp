@@ -35,7 +35,7 @@ void FormFixture::start() {
     opt.iniPath = iniPath;
     form = std::make_unique<TForm1>(opt);
     form3 = std::make_unique<TForm3>(form.get());
-    form4 = std::make_unique<TForm4>(form.get());
+    form4 = std::make_unique<TForm4>(form.get(), form->MidiOut1);
     form->startWizardTimer();
 }
 

@@ -1,0 +1,62 @@
+// Decoding the amplifier's replies, without a window or a port.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "upload/device_messages.h"
+
+using namespace upload;
+
+namespace {
+
+Reply decode(const std::vector<uint8_t>& m) { return decodeReply(m.data(), m.size()); }
+
+TEST(DeviceMessagesTest, IdentityReplyGivesThePackedVersionAndItsText) {
+    const auto m = identityReplyBytes("02.06");
+    ASSERT_EQ(m.size(), 17u);
+    EXPECT_EQ(m[1], 0x7E);
+    EXPECT_EQ(m[12], '0');
+    EXPECT_EQ(m[15], '6');
+    const Reply r = decode(m);
+    EXPECT_TRUE(r.identity);
+    EXPECT_EQ(r.code, replyIdentity);
+    EXPECT_EQ(r.version, 0x00020006u);
+    EXPECT_STREQ(r.versionText, "02.06");
+    // Packed versions compare digit by digit.
+    EXPECT_GT(decode(identityReplyBytes("01.60")).version, kLastOpenLoopVersion);
+    EXPECT_EQ(decode(identityReplyBytes("01.59")).version, kLastOpenLoopVersion);
+    EXPECT_LT(decode(identityReplyBytes("00.99")).version, kLastOpenLoopVersion);
+}
+
+TEST(DeviceMessagesTest, OnlyByteSixCountsForOtherReplies) {
+    // Whatever the other bytes hold, byte 6 is the code.
+    EXPECT_EQ(decode({0xF0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7C, 0xF7}).code, replyPacketAck);
+    EXPECT_EQ(decode({0xF0, 0x55, 0x66, 0x77, 0x11, 0x22, 0x74, 0x01, 0x02, 0xF7}).code, replyPacketError);
+    const Reply r = decode({0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0x71, 0xF7});
+    EXPECT_FALSE(r.identity);
+    EXPECT_EQ(r.version, 0u);
+}
+
+TEST(DeviceMessagesTest, ShortMessagesAreReadOnlyAsFarAsTheyGo) {
+    EXPECT_FALSE(decode({}).code);
+    EXPECT_FALSE(decodeReply(nullptr, 40).code);
+    EXPECT_FALSE(decode({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0xF7}).code) << "six bytes carry no code";
+    // Universal non-real-time but too short for the revision: a plain code.
+    const Reply r = decode({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x7B, 0x00, 0xF7});
+    EXPECT_FALSE(r.identity);
+    EXPECT_EQ(r.code, 0x7B);
+    // Sixteen bytes are enough (no F7 needed to read the revision).
+    auto m = identityReplyBytes("01.23");
+    m.pop_back();
+    EXPECT_TRUE(decode(m).identity);
+    m.pop_back();
+    EXPECT_FALSE(decode(m).identity);
+}
+
+TEST(DeviceMessagesTest, LogLineIsUpperCaseHexWithATrailingSpace) {
+    const std::vector<uint8_t> m = {0xF0, 0x7E, 0x0A, 0xF7};
+    EXPECT_EQ(logLine(m.data(), m.size()), "F0 7E 0A F7 ");
+    EXPECT_EQ(logLine(m.data(), 0), "");
+}
+
+}  // namespace

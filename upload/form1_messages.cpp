@@ -1,0 +1,74 @@
+// The main window's side of the device protocol: the SysEx reply handler,
+// the response time-out and Midi > Test Connection.
+#include <QMetaObject>
+#include <cstring>
+
+#include "app/unit1.h"
+#include "platform/dialogs.h"
+#include "setup/unit4.h"
+#include "upload/device_messages.h"
+
+namespace {
+constexpr int kLogLines = 20;  // lines kept before the oldest goes
+}
+
+std::string TForm1::ampVersionString() const {
+    std::lock_guard<std::mutex> l(ampVersionMutex_);
+    return std::string(ampVersionText);
+}
+
+void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
+    if (data == nullptr || size <= 0) return;
+    const upload::Reply reply = upload::decodeReply(data, size_t(size));
+    if (reply.identity) {
+        {
+            std::lock_guard<std::mutex> l(ampVersionMutex_);
+            std::memcpy(ampVersionText, reply.versionText, sizeof ampVersionText);
+        }
+        ampVersion.store(reply.version, std::memory_order_release);
+    }
+    if (reply.code) replyCode.store(*reply.code, std::memory_order_release);
+
+    // The widgets belong to the UI thread: hand it the rest.
+    const QString line = QString::fromLatin1(upload::logLine(data, size_t(size)).c_str());
+    const QString version = reply.identity ? QString::fromLatin1(reply.versionText) : QString();
+    const bool identity = reply.identity;
+    QMetaObject::invokeMethod(
+        this,
+        [this, line, version, identity] {
+            if (Memo1->lineCount() > kLogLines) Memo1->deleteLine(0);
+            Memo1->addLine(line);
+            if (!identity) return;
+            Memo1->addLine(version);
+            StatusBar2->setPanelText(1, "Version " + version);
+            if (Form4) Form4->showVersion(version);
+        },
+        Qt::QueuedConnection);
+}
+
+void TForm1::initTimeout(uint32_t ms) {
+    Timer4.setEnabled(false);
+    Timer4.setInterval(ms);
+    Timer4.setEnabled(true);
+    timedOut = false;
+}
+
+void TForm1::Timer4Timer() {
+    Timer4.setEnabled(false);
+    timedOut = true;
+}
+
+bool TForm1::timeoutCheck() {
+    if (timedOut) {
+        platform::messageBox("Error. Device not responding. Power cycle amp and try again.", "Status",
+                             platform::Buttons::Ok);
+        deSelectCurrentMidi();
+    }
+    return timedOut;
+}
+
+void TForm1::TestMidiConnection1Click() {
+    if (!Form4) return;
+    Form4->Label2->hide();
+    Form4->exec();
+}
