@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/settings.h"
 #include "platform/dialogs.h"
+#include "platform/widgets/fit_text.h"
 #include "setup/unit3.h"
 
 TForm1* Form1 = nullptr;
@@ -31,19 +32,6 @@ QFont face(const char* family, int pixels, bool bold) {
     f.setPixelSize(pixels);
     f.setBold(bold);
     return f;
-}
-
-// The stand-in faces run wider than the ones the window was drawn with;
-// narrow a single-line label's face until its text fits the label.
-void fitToWidth(QLabel* label) {
-    QFont f = label->font();
-    const int advance = QFontMetrics(f).horizontalAdvance(label->text());
-    if (advance <= label->width()) return;
-    for (int stretch = 100 * label->width() / advance; stretch >= 50; --stretch) {
-        f.setStretch(stretch);
-        if (QFontMetrics(f).horizontalAdvance(label->text()) <= label->width()) break;
-    }
-    label->setFont(f);
 }
 
 }  // namespace
@@ -126,14 +114,14 @@ void TForm1::buildControls() {
     Label2->setGeometry(137, 266, 445, 15);
     Label2->setFont(face("Futura Hv", 11, false));
     Label2->setStyleSheet("color: #C0C0C0; background: transparent;");
-    fitToWidth(Label2);
+    fitLabelText(Label2);
 
     Label3 = new QLabel("Programming in Progress. Do not turn off amp.", client);
     Label3->setObjectName("Label3");
     Label3->setGeometry(146, 3, 408, 22);
     Label3->setFont(face("Futura Bk", 16, true));
     Label3->setStyleSheet("color: red; background: transparent;");
-    fitToWidth(Label3);
+    fitLabelText(Label3);
     Label3->hide();
 
     StatusBar1 = new TStatusBar(client);

@@ -1,9 +1,13 @@
 #include "setup/unit3.h"
 
 #include <QFont>
+#include <QIcon>
 #include <QLabel>
 #include <QPalette>
 #include <QToolButton>
+
+#include "platform/widgets/fit_text.h"
+#include "platform/widgets/timage.h"
 
 TForm3* Form3 = nullptr;
 
@@ -22,6 +26,11 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     setPalette(pal);
     setStyleSheet("TForm3 { border: 1px solid #606060; }");
 
+    Image1 = new TImage(this);
+    Image1->setObjectName("Image1");
+    Image1->setGeometry(0, 0, 467, 350);
+    Image1->setPicture(QImage(":/images/wizard_background.png"));
+
     Label1 = new QLabel("Welcome to the Kolva Updater. Are you ready to get started?", this);
     Label1->setObjectName("Label1");
     Label1->setGeometry(49, 133, 377, 123);
@@ -32,16 +41,16 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     f.setBold(true);
     Label1->setFont(f);
     Label1->setStyleSheet("color: white; background: transparent;");
+    fitLabelText(Label1);
 
     // Closing only hides the window.
     SpeedButton1 = new QToolButton(this);
     SpeedButton1->setObjectName("SpeedButton1");
     SpeedButton1->setGeometry(450, 4, 13, 16);
-    SpeedButton1->setText("x");
     SpeedButton1->setAutoRaise(true);
-    SpeedButton1->setStyleSheet(
-        "QToolButton { color: white; background: #C00000; border: none; font: bold 11px; }"
-        "QToolButton:pressed { background: #800000; }");
+    SpeedButton1->setIcon(QIcon(":/images/close.png"));
+    SpeedButton1->setIconSize(QSize(16, 16));
+    SpeedButton1->setStyleSheet("QToolButton { border: none; background: transparent; }");
     connect(SpeedButton1, &QToolButton::clicked, this, &QDialog::hide);
 }
 

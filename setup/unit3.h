@@ -6,12 +6,14 @@
 
 class QLabel;
 class QToolButton;
+class TImage;
 
 class TForm3 : public QDialog {
     Q_OBJECT
 public:
     explicit TForm3(QWidget* parent = nullptr);
 
+    TImage* Image1 = nullptr;  // background
     QLabel* Label1 = nullptr;  // the current instruction
     QToolButton* SpeedButton1 = nullptr;  // close
 

@@ -6,6 +6,7 @@
 #include <QToolButton>
 
 #include "midi/midi_out.h"
+#include "platform/widgets/fit_text.h"
 #include "platform/widgets/timage.h"
 #include "platform/widgets/tshape.h"
 #include "upload/device_messages.h"
@@ -52,6 +53,7 @@ TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     Label1->setWordWrap(true);
     Label1->setFont(bookFace(13));
     Label1->setStyleSheet("color: white; background: transparent;");
+    fitLabelText(Label1);
 
     Image3 = picture(this, "Image3", ":/images/testmidi_pressed.png", {107, 137, 66, 66}, true);
     Image2 = picture(this, "Image2", ":/images/testmidi_idle.png", {107, 137, 66, 66}, true);
@@ -102,6 +104,7 @@ void TForm4::SpeedButton1Click() { done(QDialog::Accepted); }
 
 void TForm4::showVersion(const QString& versionText) {
     Label2->setText("Connected, current code version is " + versionText);
+    fitLabelText(Label2, bookFace(13));
     Label2->show();
 }
 
