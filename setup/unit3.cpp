@@ -11,6 +11,10 @@
 
 TForm3* Form3 = nullptr;
 
+TForm3::~TForm3() {
+    if (Form3 == this) Form3 = nullptr;
+}
+
 TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     Form3 = this;
     setObjectName("Form3");

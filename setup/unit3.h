@@ -12,6 +12,7 @@ class TForm3 : public QDialog {
     Q_OBJECT
 public:
     explicit TForm3(QWidget* parent = nullptr);
+    ~TForm3() override;
 
     TImage* Image1 = nullptr;  // background
     QLabel* Label1 = nullptr;  // the current instruction

@@ -13,6 +13,10 @@
 
 TForm4* Form4 = nullptr;
 
+TForm4::~TForm4() {
+    if (Form4 == this) Form4 = nullptr;
+}
+
 namespace {
 
 QFont bookFace(int pixels) {

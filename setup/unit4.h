@@ -18,6 +18,7 @@ class TForm4 : public QDialog {
 public:
     // out: the port the window sends through (the main window's MidiOut1).
     explicit TForm4(QWidget* parent = nullptr, TMidiOut* out = nullptr);
+    ~TForm4() override;
 
     TImage* Image1 = nullptr;  // background
     QLabel* Label1 = nullptr;  // the instruction
