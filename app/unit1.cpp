@@ -10,6 +10,7 @@
 #include "platform/dialogs.h"
 #include "platform/widgets/fit_text.h"
 #include "setup/unit3.h"
+#include "upload/threader.h"
 
 TForm1* Form1 = nullptr;
 
@@ -50,6 +51,7 @@ TForm1::TForm1(const Form1Options& options, QWidget* parent)
         // Controls, menu, timers; the MIDI ports list the devices.
         buildControls();
         buildMenu();
+        installUploadControls();
         createMidiPorts();
         // The encoder rings, all off.
         init_leds();
@@ -67,6 +69,7 @@ TForm1::TForm1(const Form1Options& options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
+    finishUpload();  // senders send through MidiOut1
     destroyRings();
     destroyMidiPorts();
     if (Form1 == this) Form1 = nullptr;
@@ -175,7 +178,6 @@ void TForm1::buildControls() {
     Timer1.setEnabled(false);
     Timer3.setInterval(500);
     Timer3.setEnabled(false);
-    Timer3.OnTimer = [this] { Label3->setVisible(!Label3->isVisible()); };
     Timer4.setInterval(1000);
     Timer4.setEnabled(true);
     Timer4.OnTimer = [this] { Timer4Timer(); };
@@ -267,6 +269,11 @@ void TForm1::StartupHelp1Click() {
 }
 
 void TForm1::closeEvent(QCloseEvent* e) {
+    // A run in progress unwinds first; the window closes when it has.
+    if (closeDuringRun()) {
+        e->ignore();
+        return;
+    }
     if (!closed_) {
         closed_ = true;
         FormClose();

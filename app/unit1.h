@@ -25,6 +25,7 @@
 
 class TMidiOut;
 class TMidiIn;
+class threader;
 class TLEDImage;
 class RingLed;
 
@@ -142,6 +143,23 @@ public:
     void Timer4Timer();
     void TestMidiConnection1Click();
 
+    // ---- firmware upload: upload/ -------------------------------------------
+    bool wizardActive = false;  // set and cleared by the startup help wizard only
+    const uint8_t* imageStart = nullptr;
+    std::atomic<bool> senderDone{false};
+    bool cancelRequested = false;
+    int32_t tickCount = 0;
+    int32_t packetErrors = 0;
+
+    void Button2Click();  // Run > Upload Code: one whole run
+    void resetCodeUpload();
+    void Timer1Timer();
+    void Timer3Timer();
+    void CancelMouseDown();
+    void CancelMouseUp();
+    void Button3Click();  // the USB MIDI set-up prompts alone
+    bool uploadRunning() const { return runActive_; }
+
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
     std::array<TLEDImage*, 36> LEDImage{};  // LEDImage[1] .. LEDImage[35]; [0] unused
@@ -157,6 +175,28 @@ protected:
     void closeEvent(QCloseEvent* e) override;
 
 private:
+    // upload/
+    void installUploadControls();
+    void finishUpload();
+    bool closeDuringRun();
+    void handleMessages();
+    void pause(uint32_t ms);
+    void stepRing(int ring, int position);
+    void lightAllAt(int position);
+    bool singleMessageTransfer();
+    bool openLoopTransfer();
+    bool handshakeTransfer();
+    void waitForBothPorts();
+    void cancelPath();
+    void usbSetupPrompts(bool secondForm);
+    void bringWizardToFront();
+    std::unique_ptr<threader> sender_;
+    std::unique_ptr<threader> strandedSender_;  // left running by a time-out
+    int ringPos_[3] = {};
+    int ringLit_[3] = {};
+    bool runActive_ = false;
+    bool closeRequested_ = false;
+
     void buildControls();
     void buildMenu();
     void readSettings();

@@ -1,0 +1,454 @@
+// Run > Upload Code: the single-message, open-loop and handshake transfers,
+// their progress on the gauge, status bar and rings, cancel, time-outs, the
+// USB MIDI set-up prompts and the final version check.
+#include <QEvent>
+#include <QMouseEvent>
+#include <QTimer>
+#include <string>
+
+#include "app/application.h"
+#include "app/unit1.h"
+#include "firmware/firmware_header.h"
+#include "midi/midi_out.h"
+#include "platform/dialogs.h"
+#include "setup/unit3.h"
+#include "setup/unit4.h"
+#include "upload/device_messages.h"
+#include "upload/threader.h"
+#include "upload/upload_timing.h"
+
+namespace {
+
+constexpr const char* kFirmwareSent =
+    "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
+    "version number.";
+constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On!";
+
+// Closing the window while a run waits unwinds the run from its next pass
+// through the message loop.
+struct RunAborted {};
+
+// Pointer presses on the cancel control (Label1 and Image2).
+class CancelFilter final : public QObject {
+public:
+    explicit CancelFilter(TForm1* form) : QObject(form), form_(form) {}
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::MouseButtonPress) {
+            form_->CancelMouseDown();
+            return true;
+        }
+        if (e->type() == QEvent::MouseButtonRelease) {
+            form_->CancelMouseUp();
+            return true;
+        }
+        return QObject::eventFilter(watched, e);
+    }
+
+private:
+    TForm1* form_;
+};
+
+}  // namespace
+
+void TForm1::installUploadControls() {
+    connect(UploadCode1, &QAction::triggered, this, [this] { app::guarded([this] { Button2Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { app::guarded([this] { Button3Click(); }); });
+    Timer1.OnTimer = [this] { Timer1Timer(); };
+    Timer3.OnTimer = [this] { Timer3Timer(); };
+    auto* filter = new CancelFilter(this);
+    Label1->installEventFilter(filter);
+    Image2->installEventFilter(filter);
+}
+
+void TForm1::finishUpload() {
+    // A sender left running by a time-out is waited for here at the latest.
+    sender_.reset();
+    strandedSender_.reset();
+}
+
+bool TForm1::closeDuringRun() {
+    if (!runActive_) return false;
+    closeRequested_ = true;
+    return true;
+}
+
+void TForm1::handleMessages() {
+    platform::processMessages();
+    if (closeRequested_) throw RunAborted{};
+}
+
+void TForm1::pause(uint32_t ms) { platform::Sleep(ms); }
+
+void TForm1::stepRing(int ring, int position) {
+    RingLed& r = rings[ring];
+    if (r.ledCount() == 0) return;
+    ringPos_[ring] = position % r.ledCount();
+    if (ringPos_[ring] != ringLit_[ring]) {
+        r.lightPosition(ringPos_[ring]);
+        ringLit_[ring] = ringPos_[ring];
+    }
+}
+
+void TForm1::lightAllAt(int position) {
+    for (int i = 0; i < 3; ++i) {
+        if (rings[i].ledCount() == 0) continue;
+        rings[i].lightPosition(position);
+        ringPos_[i] = ringLit_[i] = position;
+    }
+}
+
+void TForm1::Button2Click() {
+    if (runActive_) return;  // one run at a time; the menus stay live meanwhile
+    if (!checkMidiOut()) return;
+    runActive_ = true;
+    UploadCode1->setEnabled(false);
+    Firmware1->setEnabled(false);
+    packetErrors = 0;
+    for (int i = 0; i < 3; ++i) ringPos_[i] = ringLit_[i] = 0;
+    finishUpload();
+
+    Timer3.setEnabled(true);
+    sender_ = std::make_unique<threader>(true, *this);
+    imageStart = imageCursor;
+    try {
+        bool reset = true;
+        switch (uploadMode) {
+            case 0: platform::messageBox("Select Firmware file", "File Error", platform::Buttons::Ok); break;
+            case 1: reset = singleMessageTransfer(); break;
+            case 2:
+                reset = midiInReady && fileVersion > upload::kLastOpenLoopVersion ? handshakeTransfer()
+                                                                                    : openLoopTransfer();
+                break;
+            default: break;
+        }
+        if (reset) resetCodeUpload();
+    } catch (const RunAborted&) {
+        resetCodeUpload();
+    } catch (...) {
+        runActive_ = false;
+        UploadCode1->setEnabled(true);
+        Firmware1->setEnabled(true);
+        throw;
+    }
+    runActive_ = false;
+    UploadCode1->setEnabled(true);
+    Firmware1->setEnabled(true);
+    if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+bool TForm1::singleMessageTransfer() {
+    lightAllAt(0);
+    senderDone.store(false, std::memory_order_release);
+    CGauge1->setProgress(0);
+    CGauge1->show();
+    CGauge1->setMaxValue(100);
+    tickCount = 0;
+    Timer1.setInterval(upload::singleTickInterval(imageSize));
+    Timer1.setEnabled(true);
+    sender_->Start();
+    while (!senderDone.load(std::memory_order_acquire)) {
+        const int t = tickCount;
+        CGauge1->setProgress(t / 10);
+        handleMessages();
+        stepRing(0, t + 1);
+        stepRing(1, (t + 1) / 10);
+        stepRing(2, (t + 1) / 100);
+        handleMessages();
+    }
+    sender_.reset();
+    Label3->show();
+    flashVfyShow(imageSize / 75000 + 7);
+    flashPrgShow(imageSize / 75000 + 9);
+    CGauge1->hide();
+    if (wizardActive) {
+        bringWizardToFront();
+        return true;
+    }
+    resetCodeUpload();
+    platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
+    return true;
+}
+
+bool TForm1::openLoopTransfer() {
+    CGauge1->show();
+    CGauge1->setProgress(0);
+    CGauge1->setMaxValue(packetCount - 1);
+    Button1->setEnabled(true);
+    Button1->setFocus();
+    MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
+    handleMessages();
+    lightAllAt(0);
+    pause(2000);
+    Label1->show();
+    imageCursor += firmware::kPacketHeaderBytes;
+    const int32_t L = packetPayloadSize + int32_t(firmware::kPacketHeaderBytes);
+    imageSize = L;
+    const uint32_t step = upload::openLoopStepMs(L);
+    const int n0 = rings[0].ledCount();
+    for (int32_t i = 0; i < packetCount; ++i) {
+        senderDone.store(false, std::memory_order_release);
+        sender_ = std::make_unique<threader>(false, *this);
+        do {
+            handleMessages();
+            for (int p = 0; p < n0; ++p) {
+                rings[0].lightPosition(p);
+                handleMessages();
+                pause(step);
+                handleMessages();
+            }
+            stepRing(1, ringPos_[1] + 1);
+        } while (!senderDone.load(std::memory_order_acquire));
+        imageCursor += L;
+        CGauge1->setProgress(i);
+        stepRing(2, upload::ring2Position(i));
+        if (cancelRequested) {
+            cancelPath();
+            return false;
+        }
+        sender_.reset();
+    }
+    Label1->hide();
+    flashVfyShow(19);
+    flashPrgShow(12);
+    imageCursor = imageStart;
+    CGauge1->hide();
+    if (wizardActive) {
+        bringWizardToFront();
+    } else {
+        resetCodeUpload();
+        platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
+    }
+    if (fileVersion > upload::kLastOpenLoopVersion) usbSetupPrompts(false);
+    return true;
+}
+
+bool TForm1::handshakeTransfer() {
+    const uint32_t amp = ampVersion.load(std::memory_order_acquire);
+    const char* question = nullptr;
+    if (fileVersion < amp) question = "You are trying to load code that is older that the current revision, Continue?";
+    else if (fileVersion == amp) question = "You are trying to load code that is the same as the current revision, Continue?";
+    if (question && platform::messageBox(question, "", platform::Buttons::OkCancel) != platform::IDOK) return true;
+
+    CGauge1->show();
+    CGauge1->setProgress(0);
+    CGauge1->setMaxValue(packetCount - 1);
+    Button1->setEnabled(true);
+    Button1->setFocus();
+
+    replyCode.store(0, std::memory_order_release);
+    MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
+    handleMessages();
+    lightAllAt(0);
+    pause(200);
+    initTimeout(6000);
+    StatusBar2->setPanelText(3, "Status -> Waiting for device ready to receive data.");
+    while (replyCode.load(std::memory_order_acquire) != upload::replyReady) {
+        handleMessages();
+        if (timeoutCheck()) return true;
+        pause(10);
+    }
+
+    Label1->show();
+    imageCursor += firmware::kPacketHeaderBytes;
+    const int32_t L = packetPayloadSize + int32_t(firmware::kPacketHeaderBytes);
+    imageSize = L;
+    const uint32_t step = upload::handshakeStepMs(L);
+    const int n0 = rings[0].ledCount();
+    for (int32_t i = 0; i < packetCount; ++i) {
+        StatusBar2->setPanelText(
+            3, QString("Status -> Sending packet number %1 of %2").arg(i + 1).arg(packetCount));
+        replyCode.store(0, std::memory_order_release);
+        senderDone.store(false, std::memory_order_release);
+        sender_ = std::make_unique<threader>(false, *this);
+        pause(600);
+        initTimeout(12000);
+        while (replyCode.load(std::memory_order_acquire) != upload::replyPacketAck) {
+            if (replyCode.load(std::memory_order_acquire) == upload::replyPacketError) {
+                ++packetErrors;
+                StatusBar2->setPanelText(2, QString("Packet Error Count %1").arg(packetErrors));
+                break;
+            }
+            if (timeoutCheck()) {
+                // The sender may still be sending; it is waited for when the
+                // next run starts or the window goes.
+                strandedSender_ = std::move(sender_);
+                return true;
+            }
+            handleMessages();
+            if (n0 > 0) {
+                ringPos_[0] = (ringPos_[0] + 1) % n0;
+                rings[0].lightPosition(ringPos_[0]);
+                ringLit_[0] = ringPos_[0];
+                if (ringPos_[0] == n0 - 1) {
+                    const int n1 = rings[1].ledCount();
+                    if (n1 > 0) {
+                        ringPos_[1] = (ringPos_[1] + 1) % n1;
+                        rings[1].lightPosition(ringPos_[1]);
+                        ringLit_[1] = ringPos_[1];
+                    }
+                }
+            }
+            pause(step);
+        }
+        imageCursor += L;
+        CGauge1->setProgress(i);
+        stepRing(2, upload::ring2Position(i));
+        if (cancelRequested) {
+            cancelPath();
+            return false;
+        }
+        sender_.reset();
+    }
+
+    initTimeout(20000);
+    StatusBar2->setPanelText(3, "Status -> Waiting for code Verify.");
+    for (;;) {
+        const int32_t code = replyCode.load(std::memory_order_acquire);
+        if (code == upload::replyVerified || code == upload::replyVerifyStop) break;
+        handleMessages();
+        flashVfyShow(1);
+        if (timeoutCheck()) return true;
+    }
+    if (replyCode.load(std::memory_order_acquire) == upload::replyVerifyStop) {
+        // The amplifier refused the image: the verify pattern goes on until
+        // the user closes the program.
+        for (;;) {
+            handleMessages();
+            flashVfyShow(1);
+        }
+    }
+
+    Label1->hide();
+    initTimeout(20000);
+    StatusBar2->setPanelText(3, "Status -> Waiting for code program complete.");
+    while (replyCode.load(std::memory_order_acquire) != upload::replyProgrammed) {
+        handleMessages();
+        flashPrgShow(1);
+        if (timeoutCheck()) return true;
+    }
+
+    deSelectCurrentMidi();
+    imageCursor = imageStart;
+    CGauge1->hide();
+    if (wizardActive) {
+        bringWizardToFront();
+    } else {
+        resetCodeUpload();
+        platform::messageBox("Looks good! Unplug the USB cable and power cycle the amp.", "Status",
+                             platform::Buttons::Ok);
+        pause(1000);
+        platform::messageBox("Now plug in the USB cable and wait for the KOLVA to enumerate.", "Status",
+                             platform::Buttons::Ok);
+    }
+
+    StatusBar2->setPanelText(3, "Status -> Waiting for USB enumeration.");
+    pause(5000);
+    populateMidiSelect();
+    platform::messageBox("Now select the MIDI device.", "Status", platform::Buttons::Ok);
+    waitForBothPorts();
+
+    replyCode.store(0, std::memory_order_release);
+    initTimeout(5000);
+    for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
+    while (replyCode.load(std::memory_order_acquire) != upload::replyIdentity) {
+        handleMessages();
+        if (timeoutCheck()) return true;
+    }
+    if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
+        platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
+        StatusBar2->setPanelText(3, "Status -> Complete.");
+    } else {
+        platform::messageBox("Fail, code rev is wrong. Power cycle the amp and try again.", "Status",
+                             platform::Buttons::Ok);
+        StatusBar2->setPanelText(3, "Status -> Error.");
+    }
+    return true;
+}
+
+void TForm1::waitForBothPorts() {
+    // No time-out: the user chooses both devices in the Midi menu meanwhile.
+    while (!(midiOutReady && midiInReady)) {
+        handleMessages();
+        pause(1);
+    }
+}
+
+void TForm1::cancelPath() {
+    Timer3.setEnabled(false);
+    handleMessages();
+    platform::messageBox("User terminated code upload. Power cycle amp.", "Status", platform::Buttons::Ok);
+    StatusBar2->setPanelText(3, "Status -> Upload Terminated.");
+    cancelRequested = false;
+    imageCursor = imageStart;
+    sender_.reset();
+    for (RingLed& r : rings) r.allOff();
+    CGauge1->hide();
+}
+
+void TForm1::usbSetupPrompts(bool secondForm) {
+    if (platform::messageBox("Do you want to setup the KOLVA USB MIDI interface?", "Status",
+                             platform::Buttons::YesNo) != platform::IDYES)
+        return;
+    if (!secondForm) pause(1000);
+    platform::messageBox(secondForm ? "Plug in usb cable and let the windows install finish."
+                                    : "Plug in usb cable and let the Windows Driver install finish.",
+                         "Status", platform::Buttons::Ok);
+    pause(2000);
+    populateMidiSelect();
+    platform::messageBox("Let's test the connection, select the MIDI device.", "Status", platform::Buttons::Ok);
+    waitForBothPorts();
+    if (Form4) {
+        Form4->Label2->hide();
+        Form4->exec();
+    }
+    if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
+        platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
+        StatusBar2->setPanelText(3, "Status -> Complete.");
+    }
+}
+
+void TForm1::Button3Click() {
+    if (runActive_) return;
+    runActive_ = true;
+    try {
+        usbSetupPrompts(true);
+    } catch (const RunAborted&) {
+    }
+    runActive_ = false;
+    if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void TForm1::bringWizardToFront() {
+    if (!Form3) return;
+    Form3->show();
+    Form3->raise();
+    Form3->activateWindow();
+}
+
+void TForm1::resetCodeUpload() {
+    Timer1.setEnabled(false);
+    Timer3.setEnabled(false);
+    Label3->hide();
+    for (RingLed& r : rings) r.allOff();
+    imageCursor = imageStart;
+    CGauge1->hide();
+    StatusBar2->setPanelText(2, " ");
+}
+
+void TForm1::Timer1Timer() {
+    if (uploadMode != 1) return;
+    if (++tickCount >= 1000) {
+        CGauge1->setProgress(100);
+        Timer1.setEnabled(false);
+    }
+}
+
+void TForm1::Timer3Timer() { Label3->setVisible(!Label3->isVisible()); }
+
+void TForm1::CancelMouseDown() { Image2->show(); }
+
+void TForm1::CancelMouseUp() {
+    cancelRequested = true;
+    Label1->hide();
+    Image2->hide();
+}

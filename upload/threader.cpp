@@ -1,0 +1,26 @@
+#include "upload/threader.h"
+
+#include "app/unit1.h"
+#include "midi/midi_out.h"
+
+threader::threader(bool CreateSuspended, TForm1& form) : form_(form) {
+    if (!CreateSuspended) Start();
+}
+
+threader::~threader() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void threader::Start() {
+    if (thread_.joinable()) return;
+    // The block is taken as it stands now, on the window's thread, so the
+    // window may move its cursor on at once without racing this thread.
+    data_ = form_.imageCursor;
+    size_ = form_.imageSize;
+    thread_ = std::thread([this] { Execute(); });
+}
+
+void threader::Execute() {
+    form_.MidiOut1->SysEx(data_, size_);
+    form_.senderDone.store(true, std::memory_order_release);
+}
