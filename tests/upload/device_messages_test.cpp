@@ -60,3 +60,21 @@ TEST(DeviceMessagesTest, LogLineIsUpperCaseHexWithATrailingSpace) {
 }
 
 }  // namespace
+
+#include "upload/upload_timing.h"
+
+namespace {
+
+TEST(UploadTimingTest, PacingFollowsTheWireRate) {
+    EXPECT_EQ(upload::singleTickInterval(52576), 15u);  // the built-in intermediate image
+    EXPECT_EQ(upload::singleTickInterval(6734), 1u);
+    EXPECT_EQ(upload::singleTickInterval(6735), 2u);
+    EXPECT_EQ(upload::singleTickInterval(0), 1u);
+    EXPECT_EQ(upload::openLoopStepMs(1061), 14u);
+    EXPECT_EQ(upload::handshakeStepMs(1061), 28u);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(upload::ring2Position(i), 0) << i;
+    for (int i = 6; i < 12; ++i) EXPECT_EQ(upload::ring2Position(i), 1) << i;
+    EXPECT_EQ(upload::ring2Position(12), 2);
+}
+
+}  // namespace

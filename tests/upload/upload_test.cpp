@@ -1,0 +1,212 @@
+// Run > Upload Code end to end: the main window, the virtual MIDI driver and
+// the simulated amplifier, under the virtual clock with scripted dialogs.
+#include <QAction>
+#include <QTimer>
+#include <fstream>
+#include <thread>
+
+#include "firmware/syx_generator.h"
+#include "midi/midi_out.h"
+#include "platform/midi/virtual_midi.h"
+#include "setup/unit4.h"
+#include "sim/simulated_amp.h"
+#include "tests/support/form_fixture.h"
+#include "upload/device_messages.h"
+
+using platform::midi::VirtualMidi;
+
+namespace {
+
+class UploadTest : public FormFixture {
+protected:
+    void SetUp() override {
+        FormFixture::SetUp();
+        writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
+        vm = std::make_unique<VirtualMidi>();
+        ampIn = vm->addOutput("Kolva Amp MIDI In");
+        ampOut = vm->addInput("Kolva Amp MIDI Out");
+        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "01.50");
+        start();
+        ui = std::this_thread::get_id();
+    }
+    void TearDown() override {
+        FormFixture::TearDown();
+        amp.reset();
+        vm.reset();
+    }
+    void chooseOut() { form->Out1->actions()[1]->trigger(); }
+    void chooseIn() { form->In1->actions()[1]->trigger(); }
+    std::vector<uint8_t> load(const std::vector<uint8_t>& image) {
+        const std::string path = tempFile("image.syx");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        form->uploadMode = form->ReadFile(path.c_str());
+        dialogs.clear();
+        return image;
+    }
+    std::vector<std::string> boxes() const {
+        std::vector<std::string> t;
+        for (const auto& b : dialogs.shown()) t.push_back(b.text + " / " + b.caption);
+        return t;
+    }
+    bool ringsDark() const {
+        for (const RingLed& r : form->rings)
+            for (int p = 0; p < r.ledCount(); ++p)
+                if (r.led(p)->LEDOn()) return false;
+        return true;
+    }
+
+    std::unique_ptr<VirtualMidi> vm;
+    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
+    std::unique_ptr<sim::SimulatedAmp> amp;
+    std::thread::id ui;
+};
+
+TEST_F(UploadTest, ARunNeedsAnOutputAndAFile) {
+    load(firmware::makePacketImage({}));
+    form->UploadCode1->trigger();
+    EXPECT_EQ(boxes(), std::vector<std::string>{"Select a MIDI Out Port / Midi Error"});
+    EXPECT_FALSE(form->Timer3.Enabled());
+
+    dialogs.clear();
+    form->uploadMode = 0;
+    chooseOut();
+    form->UploadCode1->trigger();
+    EXPECT_EQ(boxes(), std::vector<std::string>{"Select Firmware file / File Error"});
+    EXPECT_FALSE(form->Timer3.Enabled()) << "the run ends with the display reset";
+    EXPECT_TRUE(vm->sent(ampIn).empty());
+}
+
+TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
+    firmware::SingleImageParams p;
+    p.totalSize = 6735;
+    const auto image = load(firmware::makeSingleImage(p));
+    ASSERT_EQ(form->uploadMode, 1);
+    const uint8_t* start = form->imageCursor;
+    chooseOut();
+    vm->setWireRate(ampIn, 31250);
+    const uint64_t t0 = clock.nowMs();
+    form->Button2Click();
+    EXPECT_EQ(vm->sent(ampIn), image);
+    EXPECT_EQ(form->Timer1.Interval(), 2u);
+    // The wire takes 2.16 s. Ticks that fall due together come as one, as
+    // window timers do, so the count depends on how busy the loop was.
+    EXPECT_GT(form->tickCount, 0);
+    EXPECT_LE(form->tickCount, 1000);
+    EXPECT_GE(clock.nowMs() - t0, 2155u);
+    EXPECT_EQ(boxes(), std::vector<std::string>{
+                           "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle "
+                           "and check amps code version number. / File Sent"});
+    EXPECT_TRUE(form->CGauge1->isHidden());
+    EXPECT_TRUE(form->Label3->isHidden());
+    EXPECT_FALSE(form->Timer3.Enabled());
+    EXPECT_TRUE(ringsDark());
+    EXPECT_EQ(form->imageCursor, start);
+}
+
+TEST_F(UploadTest, OpenLoopTransferSendsHeaderAndPacketsAtAFixedPace) {
+    firmware::PacketImageParams p;
+    p.digits = {0, 1, 5, 9};  // too old for the handshake
+    p.packetCount = 7;
+    const auto image = load(firmware::makePacketImage(p));
+    chooseOut();
+    chooseIn();
+    form->Button2Click();
+    EXPECT_EQ(vm->sent(ampIn), image);
+    EXPECT_EQ(form->CGauge1->MaxValue(), 6);
+    EXPECT_EQ(form->CGauge1->Progress(), 6);
+    EXPECT_TRUE(form->Button1->isEnabled());
+    EXPECT_FALSE(form->Label1->isVisible());
+    // Ring 2 moved on once, at the seventh packet.
+    EXPECT_EQ(boxes(), std::vector<std::string>{
+                           "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle "
+                           "and check amps code version number. / Status"});
+    EXPECT_EQ(form->StatusBar2->panelText(2), " ");
+    EXPECT_TRUE(ringsDark());
+}
+
+TEST_F(UploadTest, NewerFirmwareWithoutAnInputOffersTheUsbSetUp) {
+    const auto image = load(firmware::makePacketImage({}));  // 02.06
+    chooseOut();
+    amp->setVersion("02.06");
+    dialogs.onBox = [this](const platform::ShownBox& b) {
+        if (b.text == "Do you want to setup the KOLVA USB MIDI interface?") return platform::IDYES;
+        if (b.text == "Let's test the connection, select the MIDI device.") {
+            // The user picks both devices, then presses Test Midi in the window.
+            chooseOut();
+            chooseIn();
+            QTimer::singleShot(0, form4.get(), [this] {
+                form4->Shape1MouseDown(Qt::LeftButton);
+                vm->settle();
+                QTimer::singleShot(0, form4.get(), [this] { form4->SpeedButton1Click(); });
+            });
+        }
+        return platform::IDOK;
+    };
+    form->Button2Click();
+    EXPECT_EQ(vm->sent(ampIn).size() >= image.size(), true);
+    const auto shown = boxes();
+    ASSERT_EQ(shown.size(), 5u);
+    EXPECT_EQ(shown[1], "Do you want to setup the KOLVA USB MIDI interface? / Status");
+    EXPECT_EQ(shown[2], "Plug in usb cable and let the Windows Driver install finish. / Status");
+    EXPECT_EQ(shown[3], "Let's test the connection, select the MIDI device. / Status");
+    EXPECT_EQ(shown[4], "Success, new code rev is confirmed. Rock On! / Status");
+    EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Complete.");
+}
+
+TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
+    firmware::PacketImageParams p;
+    p.digits = {0, 1, 0, 0};
+    p.packetCount = 10;
+    p.payloadSize = 256;
+    const auto image = load(firmware::makePacketImage(p));
+    const uint8_t* start = form->imageCursor;
+    chooseOut();
+    const size_t message = p.payloadSize + 37;
+    bool pressed = false;
+    const int hook = clock.addSettleHook([&] {
+        // Pressed and released on the knob while packet 2 goes out.
+        if (!pressed && std::this_thread::get_id() == ui && vm->sent(ampIn).size() > 37 + 2 * message) {
+            pressed = true;
+            form->CancelMouseDown();
+            EXPECT_FALSE(form->Image2->isHidden());
+            form->CancelMouseUp();
+        }
+    });
+    form->Button2Click();
+    clock.removeSettleHook(hook);
+    ASSERT_TRUE(pressed);
+    EXPECT_EQ(vm->sent(ampIn).size(), 37 + 3 * message) << "packet 2 is completed, then the run stops";
+    EXPECT_EQ(boxes(), std::vector<std::string>{"User terminated code upload. Power cycle amp. / Status"});
+    EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Upload Terminated.");
+    EXPECT_FALSE(form->cancelRequested);
+    EXPECT_EQ(form->imageCursor, start);
+    EXPECT_TRUE(ringsDark());
+    EXPECT_TRUE(form->CGauge1->isHidden());
+    EXPECT_TRUE(form->Label1->isHidden());
+}
+
+TEST_F(UploadTest, ClosingTheWindowDuringARunEndsItAndThenTheProgram) {
+    firmware::PacketImageParams p;
+    p.digits = {0, 1, 0, 0};
+    p.packetCount = 20;
+    load(firmware::makePacketImage(p));
+    chooseOut();
+    bool closed = false;
+    const int hook = clock.addSettleHook([&] {
+        if (!closed && std::this_thread::get_id() == ui && vm->sent(ampIn).size() > 5000) {
+            closed = true;
+            form->close();  // refused while the run unwinds
+        }
+    });
+    form->Button2Click();
+    clock.removeSettleHook(hook);
+    ASSERT_TRUE(closed);
+    EXPECT_LT(vm->sent(ampIn).size(), size_t(37 + 20 * 1061));
+    EXPECT_FALSE(form->uploadRunning());
+    clock.processMessages();  // the close that was put off
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_NE(iniText().find("[MIDI_SELECTION]"), std::string::npos) << "settings saved at close";
+}
+
+}  // namespace
