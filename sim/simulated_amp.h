@@ -35,7 +35,7 @@ struct AmpFaults {
     bool verifyStop = false;    // 0x7A instead of 0x7D; nothing is programmed
     bool silentAtVerify = false;   // no verify reply; nothing more happens
     bool silentAtProgram = false;  // 0x7D, then no 0x71 and no reboot
-    std::string versionAfterReboot;  // "" = the version the image carries
+    std::string versionAfterReboot{};  // "" = the version the image carries
     bool noReboot = false;      // ports stay (as behind a DIN interface); still deaf while it restarts
     uint32_t replyDelayMs = 0;  // for the replies to the header and packets; 0 = at once
     int vanishAtPacket = -1;    // on packet k both ports vanish for good
