@@ -7,8 +7,10 @@
 // with the new version. Faults are switches in AmpFaults.
 //
 // Timed steps run on the process clock: under a VirtualClock from a settle
-// hook (so only when some thread sleeps or a test advances time), under the
-// real clock from a small thread of the amplifier's own.
+// hook (so only when some thread sleeps or a test advances time; a reply made
+// there has reached the program by the next settle), under the real clock
+// from a small thread of the amplifier's own. Replies to the header and the
+// packets go out at once from the port's thread unless delayed by a fault.
 
 #include <condition_variable>
 #include <cstdint>
