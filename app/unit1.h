@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/clock.h"
 #include "platform/widgets/tcgauge.h"
@@ -125,6 +127,8 @@ public:
     bool checkMidiOut();
     void deSelectCurrentMidi();
     void reSelectCurrentMidi();
+    // Hands the device changes the MIDI service reported to deviceChange().
+    Q_INVOKABLE void drainDeviceChanges();
 
     // ---- device messages and the response time-out: upload/ ---------------
     // Written by the MIDI input thread: the version before the code, so a
@@ -142,6 +146,8 @@ public:
     bool timeoutCheck();
     void Timer4Timer();
     void TestMidiConnection1Click();
+    // Carries out, on the UI thread, the window updates the input thread queued.
+    Q_INVOKABLE void drainReplyLog();
 
     // ---- firmware upload: upload/ -------------------------------------------
     bool wizardActive = false;  // set and cleared by the startup help wizard only
@@ -203,6 +209,14 @@ private:
     void FormClose();
     std::string iniPath_;
     mutable std::mutex ampVersionMutex_;
+    struct ReplyLogEntry {
+        QString line;
+        QString version;  // identity replies only
+    };
+    std::mutex deviceChangeMutex_;
+    std::vector<std::pair<uint32_t, uint32_t>> deviceChanges_;
+    std::mutex replyLogMutex_;
+    std::vector<ReplyLogEntry> replyLog_;
     bool closed_ = false;
     bool showWizardAtStart_ = false;
 };

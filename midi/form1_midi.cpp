@@ -3,7 +3,6 @@
 #include <QActionGroup>
 #include <QFont>
 #include <QMetaObject>
-#include <QPointer>
 
 #include "app/application.h"
 #include "app/unit1.h"
@@ -54,12 +53,24 @@ void TForm1::createMidiPorts() {
 
     // Devices coming and going reach the window as WM_DEVICECHANGE would: on
     // the UI thread, whatever thread the MIDI service noticed them on.
-    QPointer<TForm1> self(this);
-    platform::midi::setDeviceChangeHandler([self](uint32_t wParam, uint32_t lParam) {
-        QMetaObject::invokeMethod(
-            self.data(), [self, wParam, lParam] { if (self) self->deviceChange(wParam, lParam); },
-            Qt::QueuedConnection);
+    platform::midi::setDeviceChangeHandler([this](uint32_t wParam, uint32_t lParam) {
+        bool first = false;
+        {
+            std::lock_guard<std::mutex> l(deviceChangeMutex_);
+            first = deviceChanges_.empty();
+            deviceChanges_.emplace_back(wParam, lParam);
+        }
+        if (first) QMetaObject::invokeMethod(this, "drainDeviceChanges", Qt::QueuedConnection);
     });
+}
+
+void TForm1::drainDeviceChanges() {
+    std::vector<std::pair<uint32_t, uint32_t>> changes;
+    {
+        std::lock_guard<std::mutex> l(deviceChangeMutex_);
+        changes.swap(deviceChanges_);
+    }
+    for (const auto& [wParam, lParam] : changes) deviceChange(wParam, lParam);
 }
 
 void TForm1::closeMidiPorts() {

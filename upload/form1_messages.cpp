@@ -29,21 +29,33 @@ void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
     }
     if (reply.code) replyCode.store(*reply.code, std::memory_order_release);
 
-    // The widgets belong to the UI thread: hand it the rest.
-    const QString line = QString::fromLatin1(upload::logLine(data, size_t(size)).c_str());
-    const QString version = reply.identity ? QString::fromLatin1(reply.versionText) : QString();
-    const bool identity = reply.identity;
-    QMetaObject::invokeMethod(
-        this,
-        [this, line, version, identity] {
-            if (Memo1->lineCount() > kLogLines) Memo1->deleteLine(0);
-            Memo1->addLine(line);
-            if (!identity) return;
-            Memo1->addLine(version);
-            StatusBar2->setPanelText(1, "Version " + version);
-            if (Form4) Form4->showVersion(version);
-        },
-        Qt::QueuedConnection);
+    // The widgets belong to the UI thread: queue the rest for it.
+    ReplyLogEntry entry;
+    entry.line = QString::fromLatin1(upload::logLine(data, size_t(size)).c_str());
+    if (reply.identity) entry.version = QString::fromLatin1(reply.versionText);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> l(replyLogMutex_);
+        first = replyLog_.empty();
+        replyLog_.push_back(std::move(entry));
+    }
+    if (first) QMetaObject::invokeMethod(this, "drainReplyLog", Qt::QueuedConnection);
+}
+
+void TForm1::drainReplyLog() {
+    std::vector<ReplyLogEntry> entries;
+    {
+        std::lock_guard<std::mutex> l(replyLogMutex_);
+        entries.swap(replyLog_);
+    }
+    for (const ReplyLogEntry& e : entries) {
+        if (Memo1->lineCount() > kLogLines) Memo1->deleteLine(0);
+        Memo1->addLine(e.line);
+        if (e.version.isEmpty()) continue;
+        Memo1->addLine(e.version);
+        StatusBar2->setPanelText(1, "Version " + e.version);
+        if (Form4) Form4->showVersion(e.version);
+    }
 }
 
 void TForm1::initTimeout(uint32_t ms) {

@@ -166,7 +166,7 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     bool pressed = false;
     const int hook = clock.addSettleHook([&] {
         // Pressed and released on the knob while packet 2 goes out.
-        if (!pressed && std::this_thread::get_id() == ui && vm->sent(ampIn).size() > 37 + 2 * message) {
+        if (std::this_thread::get_id() == ui && !pressed && vm->sent(ampIn).size() > 37 + 2 * message) {
             pressed = true;
             form->CancelMouseDown();
             EXPECT_FALSE(form->Image2->isHidden());
@@ -194,7 +194,7 @@ TEST_F(UploadTest, ClosingTheWindowDuringARunEndsItAndThenTheProgram) {
     chooseOut();
     bool closed = false;
     const int hook = clock.addSettleHook([&] {
-        if (!closed && std::this_thread::get_id() == ui && vm->sent(ampIn).size() > 5000) {
+        if (std::this_thread::get_id() == ui && !closed && vm->sent(ampIn).size() > 5000) {
             closed = true;
             form->close();  // refused while the run unwinds
         }
