@@ -78,7 +78,7 @@ void TMidiOut::Reset() {
     if (using_) midiOutReset(Handle);
 }
 
-void TMidiOut::SysEx(const uint8_t* Data, int Length) {
+void TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued) {
     if (!using_ || Length <= 2 || Data == nullptr) return;
     MIDIHDR hdr{};
     hdr.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t*>(Data));
@@ -86,10 +86,11 @@ void TMidiOut::SysEx(const uint8_t* Data, int Length) {
     hdr.dwBytesRecorded = static_cast<DWORD>(Length);
     hdr.dwFlags = 0;
     midiOutPrepareHeader(Handle, &hdr, sizeof(MIDIHDR));
-    const MMRESULT queued = midiOutLongMsg(Handle, &hdr, sizeof(MIDIHDR));
+    const MMRESULT taken = midiOutLongMsg(Handle, &hdr, sizeof(MIDIHDR));
+    if (queued) queued();
     // The done flag is written by the service's thread. A block the service
     // did not take never gets it: waiting for it would hang the caller.
-    if (queued == MMSYSERR_NOERROR) {
+    if (taken == MMSYSERR_NOERROR) {
         while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
     }
     midiOutUnprepareHeader(Handle, &hdr, sizeof(MIDIHDR));

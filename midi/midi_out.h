@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "platform/midi/mmsystem.h"
@@ -31,8 +32,9 @@ public:
     void Reset();
     // Sends one block, F0 ... F7 as the caller gives it, and returns once the
     // service has handed over its last byte. Blocks of 2 bytes or fewer and
-    // sends while closed are dropped.
-    void SysEx(const uint8_t* Data, int Length);
+    // sends while closed are dropped. queued, when given, is called as soon
+    // as the service has taken the block (or refused it).
+    void SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued = {});
 
     // Takes the device list afresh from the service (a device that has been
     // re-plugged since has new ports). Only while closed; returns false

@@ -57,28 +57,33 @@ namespace {
 thread_local int settling = 0;  // settle() calls running on this thread
 }
 
-void VirtualClock::settle() {
+void VirtualClock::runHooks(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list) {
     // Hooks may add or remove hooks; run a copy, taken under the lock.
     std::vector<std::shared_ptr<Hook>> copy;
     {
         std::lock_guard<std::mutex> l(hooksMu_);
-        for (auto& [id, h] : hooks_) copy.push_back(h);
+        for (auto& [id, h] : list) copy.push_back(h);
     }
     ++settling;
     for (auto& h : copy) (*h)();
     --settling;
 }
 
+void VirtualClock::settle() { runHooks(hooks_); }
+void VirtualClock::afterAdvance() { runHooks(advanceHooks_); }
+
 void VirtualClock::sleep(uint32_t ms) {
     settle();
     now_.fetch_add(ms, std::memory_order_acq_rel);
     slept_.fetch_add(ms);
     sleepCalls_.fetch_add(1);
+    afterAdvance();
 }
 
 void VirtualClock::advance(uint64_t ms) {
     settle();
     now_.fetch_add(ms, std::memory_order_acq_rel);
+    afterAdvance();
 }
 
 void VirtualClock::fireDueTimers() {
@@ -118,27 +123,32 @@ void VirtualClock::runFor(uint64_t ms) {
     }
 }
 
-int VirtualClock::addSettleHook(Hook h) {
+int VirtualClock::addHook(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list, Hook h) {
     std::lock_guard<std::mutex> l(hooksMu_);
-    hooks_.emplace_back(nextHook_, std::make_shared<Hook>(std::move(h)));
+    list.emplace_back(nextHook_, std::make_shared<Hook>(std::move(h)));
     return nextHook_++;
 }
 
-void VirtualClock::removeSettleHook(int id) {
+void VirtualClock::removeHook(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list, int id) {
     std::shared_ptr<Hook> removed;
     {
         std::lock_guard<std::mutex> l(hooksMu_);
-        auto it = std::find_if(hooks_.begin(), hooks_.end(), [id](const auto& p) { return p.first == id; });
-        if (it == hooks_.end()) return;
+        auto it = std::find_if(list.begin(), list.end(), [id](const auto& p) { return p.first == id; });
+        if (it == list.end()) return;
         removed = std::move(it->second);
-        hooks_.erase(it);
+        list.erase(it);
     }
-    // Another thread's settle() may still be running it: wait until that copy
-    // is gone, so the hook's owner can go away once this returns. From inside
-    // a hook on this thread, our own copy would never go: do not wait then.
+    // Another thread may still be running it: wait until that copy is gone,
+    // so the hook's owner can go away once this returns. From inside a hook
+    // on this thread, our own copy would never go: do not wait then.
     if (settling == 0)
         while (removed.use_count() > 1) std::this_thread::yield();
 }
+
+int VirtualClock::addSettleHook(Hook h) { return addHook(hooks_, std::move(h)); }
+void VirtualClock::removeSettleHook(int id) { removeHook(hooks_, id); }
+int VirtualClock::addAdvanceHook(Hook h) { return addHook(advanceHooks_, std::move(h)); }
+void VirtualClock::removeAdvanceHook(int id) { removeHook(advanceHooks_, id); }
 
 // ---- timer ------------------------------------------------------------------
 

@@ -77,16 +77,26 @@ public:
     using Hook = std::function<void()>;
     int addSettleHook(Hook h);
     void removeSettleHook(int id);
+    // Hooks that run once time has moved (after each sleep or advance), for
+    // peers that act on their own schedule: what falls due during a pause
+    // has happened when the pause returns. Same rules as settle hooks.
+    int addAdvanceHook(Hook h);
+    void removeAdvanceHook(int id);
 
 private:
     friend class TTimer;
     void settle();
+    void afterAdvance();
     void fireDueTimers();
+    int addHook(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list, Hook h);
+    void removeHook(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list, int id);
+    void runHooks(std::vector<std::pair<int, std::shared_ptr<Hook>>>& list);
     std::atomic<uint64_t> now_;
     std::atomic<uint64_t> slept_{0};
     std::atomic<uint64_t> sleepCalls_{0};
     std::mutex hooksMu_;
     std::vector<std::pair<int, std::shared_ptr<Hook>>> hooks_;
+    std::vector<std::pair<int, std::shared_ptr<Hook>>> advanceHooks_;
     int nextHook_ = 1;
 };
 

@@ -35,9 +35,11 @@ SimulatedAmp::SimulatedAmp(VirtualMidi& vm, VirtualMidi::DeviceId listen, Virtua
     core_->version = std::move(version);
     platform::Clock& c = platform::clock();
     if (c.isVirtual()) {
-        // Virtual time moves only in a sleep or advance: the due steps run just before.
+        // Virtual time moves only in a sleep or advance: the due steps run
+        // just before and just after.
         hookedClock_ = static_cast<platform::VirtualClock*>(&c);
         hook_ = hookedClock_->addSettleHook([core = core_] { core->runDue(); });
+        advanceHook_ = hookedClock_->addAdvanceHook([core = core_] { core->runDue(); });
     } else {
         pump_ = std::thread([core = core_] {
             std::unique_lock l(core->pumpMu);
@@ -55,7 +57,10 @@ SimulatedAmp::SimulatedAmp(VirtualMidi& vm, VirtualMidi::DeviceId listen, Virtua
 
 SimulatedAmp::~SimulatedAmp() {
     // As the driver does: a clock that went first has taken its hooks with it.
-    if (hookedClock_ && &platform::clock() == hookedClock_) hookedClock_->removeSettleHook(hook_);
+    if (hookedClock_ && &platform::clock() == hookedClock_) {
+        hookedClock_->removeSettleHook(hook_);
+        hookedClock_->removeAdvanceHook(advanceHook_);
+    }
     {
         std::lock_guard l(core_->pumpMu);
         core_->stopPump = true;
@@ -258,17 +263,22 @@ void SimulatedAmp::Core::acceptPacket(const std::vector<uint8_t>& m, Ops& ops) {
                        firmware::nibbleField(&m[23]) == firmware::payloadChecksum(&m[36], payloadSize);
     const bool injected = whole && faults.packetErrorAt >= 0 &&
                           index == static_cast<uint32_t>(faults.packetErrorAt) && !errorSent[index];
-    if (!whole || injected) {
-        if (injected) errorSent[index] = true;
+    if (!whole) {
         ++packetErrors;
         reply(static_cast<uint8_t>(upload::replyPacketError), ops);
         return;
     }
+    // An injected error is a hiccup the amplifier reports and recovers from:
+    // the packet's data is kept, as the program does not send it again.
     if (!accepted[index]) {
         accepted[index] = true;
         ++acceptedCount;
     }
-    reply(static_cast<uint8_t>(upload::replyPacketAck), ops);
+    if (injected) {
+        errorSent[index] = true;
+        ++packetErrors;
+    }
+    reply(static_cast<uint8_t>(injected ? upload::replyPacketError : upload::replyPacketAck), ops);
     if (acceptedCount == packetCount) {
         state = AmpState::Verifying;
         // After its own ack, however late that goes.
@@ -284,7 +294,10 @@ void SimulatedAmp::Core::reply(uint8_t code, Ops& ops) {
 }
 
 void SimulatedAmp::Core::schedule(uint32_t inMs, Step step, uint8_t code) {
-    const uint32_t due = platform::GetTickCount() + inMs;
+    scheduleAt(platform::GetTickCount() + inMs, step, code);
+}
+
+void SimulatedAmp::Core::scheduleAt(uint32_t due, Step step, uint8_t code) {
     // Before the first one due later; equal times keep the order they were made in.
     auto at = std::find_if(actions.begin(), actions.end(),
                            [due](const Action& a) { return static_cast<int32_t>(a.due - due) > 0; });
@@ -298,14 +311,15 @@ void SimulatedAmp::Core::runDue() {
         std::lock_guard<std::mutex> l(mu);
         if (closed || actions.empty()) return;
         const uint32_t now = platform::GetTickCount();
-        // Only what is due now: a step scheduled by one of these comes at a
-        // later sleep, so two replies never arrive together.
-        std::vector<Action> due;
+        // What is due now, in order. A step scheduled by one of these is
+        // timed from now and so comes at a later pass (two replies never
+        // arrive together), except a restart's end, which is timed from its
+        // start and may already be due.
         while (!actions.empty() && static_cast<int32_t>(now - actions.front().due) >= 0) {
-            due.push_back(actions.front());
+            const Action a = actions.front();
             actions.erase(actions.begin());
+            perform(a, ops);
         }
-        for (const Action& a : due) perform(a, ops);
     }
     apply(ops);
 }
@@ -339,7 +353,9 @@ void SimulatedAmp::Core::perform(const Action& a, Ops& ops) {
             ops.push_back({Op::Unplug, {}});
             unplugged = true;
         }
-        schedule(timing.rebootMs, Step::Return);
+        // Timed from when the ports were due to go, so a restart that falls
+        // within one long pause is over when the pause ends.
+        scheduleAt(a.due + timing.rebootMs, Step::Return);
         return;
     case Step::Return:
         version = faults.versionAfterReboot.empty() ? newVersion : faults.versionAfterReboot;

@@ -114,6 +114,7 @@ private:
         void perform(const Action& a, Ops& ops);
         void reply(uint8_t code, Ops& ops);
         void schedule(uint32_t inMs, Step step, uint8_t code = 0);
+        void scheduleAt(uint32_t due, Step step, uint8_t code = 0);
         void apply(const Ops& ops);  // not under mu
 
         platform::midi::VirtualMidi* vm = nullptr;
@@ -156,6 +157,7 @@ private:
     std::shared_ptr<Core> core_;
     platform::VirtualClock* hookedClock_ = nullptr;
     int hook_ = 0;
+    int advanceHook_ = 0;
     std::thread pump_;
 };
 

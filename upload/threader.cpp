@@ -18,9 +18,17 @@ void threader::Start() {
     data_ = form_.imageCursor;
     size_ = form_.imageSize;
     thread_ = std::thread([this] { Execute(); });
+    std::unique_lock<std::mutex> l(mu_);
+    cv_.wait(l, [this] { return underway_; });
 }
 
 void threader::Execute() {
-    form_.MidiOut1->SysEx(data_, size_);
+    auto underway = [this] {
+        std::lock_guard<std::mutex> l(mu_);
+        underway_ = true;
+        cv_.notify_all();
+    };
+    form_.MidiOut1->SysEx(data_, size_, underway);
+    underway();  // a block the port dropped was never queued
     form_.senderDone.store(true, std::memory_order_release);
 }

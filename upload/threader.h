@@ -3,7 +3,9 @@
 // single-message image, or one packet) through MidiOut1 and sets senderDone.
 // Destroying it waits for its thread to end.
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 class TForm1;
@@ -15,7 +17,9 @@ public:
     threader(const threader&) = delete;
     threader& operator=(const threader&) = delete;
 
-    // Starts a sender created suspended; does nothing once started.
+    // Starts a sender created suspended; does nothing once started. Returns
+    // once the block is in the MIDI service's queue, so what the window does
+    // next (pausing, polling for the reply) comes after the send has begun.
     void Start();
     bool Started() const { return thread_.joinable(); }
 
@@ -24,5 +28,8 @@ private:
     TForm1& form_;
     const uint8_t* data_ = nullptr;
     int32_t size_ = 0;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool underway_ = false;
     std::thread thread_;
 };
