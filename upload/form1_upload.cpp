@@ -260,6 +260,10 @@ bool TForm1::handshakeTransfer() {
         replyCode.store(0, std::memory_order_release);
         senderDone.store(false, std::memory_order_release);
         sender_ = std::make_unique<threader>(false, *this);
+        // The reply often comes within the pause below, which blocks the
+        // window: let it draw what changed (the status, the cancel label)
+        // first.
+        handleMessages();
         pause(600);
         initTimeout(12000);
         while (replyCode.load(std::memory_order_acquire) != upload::replyPacketAck) {
