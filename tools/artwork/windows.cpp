@@ -415,17 +415,18 @@ QImage renderClose() {
 }
 
 // One of the front panel's rings at a small scale: the knob, its twelve LEDs
-// and their numbers, clockwise from seven o'clock as on the real ring. lit is
-// the LED shown on, or -1.
+// and their numbers, clockwise from just left of the top, as the amplifier
+// counts them when it shows its revision (the wizard puts its markers on
+// these spots). lit is the LED shown on, or -1.
 void drawSmallRing(QPainter& p, const Fonts& fonts, QPointF c, double pointer, int lit, uint32_t seed) {
     const double scale = 0.39;
-    const double ledRadius = 48.8 * scale;  // as on the panel
+    const double ledRadius = 20.5;  // where the wizard's markers sit
     const double digitRadius = 28.0;
     const QFont digits = legendFont(fonts, true, 8, 0.0);
     const QFont wide = legendFont(fonts, true, 8, -0.4);  // 10 and 11 huddle together
 
     for (int i = 0; i < 12; ++i) {
-        const double angle = 195.0 + 30.0 * i;
+        const double angle = -15.0 + 30.0 * i;
         const QPointF led = polar(c, ledRadius, angle);
         p.save();
         p.translate(led);
@@ -473,11 +474,11 @@ QImage renderAmpFront(const Fonts& fonts) {
     const QFont caption = legendFont(fonts, true, 9, 0.9);
     legendAt(p, caption, all.width() / 2.0, 11.0, "LEDs show the firmware version");
 
-    // Ring centres in the same proportions as the main panel's.
-    const double ringY = 45.5;
-    const double ringX[3] = {55.0, 131.5, 208.0};
+    // Ring centres under the wizard's markers: 87 and 177 pixels apart.
+    const double ringY = 47.3;
+    const double ringX[3] = {41.6, 128.6, 218.6};
     const double pointer[3] = {-62.0, 0.0, 48.0};
-    const int lit[3] = {1, 0, 4};  // an example reading
+    const int lit[3] = {-1, -1, -1};  // the user's reading is marked by the wizard
     for (int ring = 0; ring < 3; ++ring)
         drawSmallRing(p, fonts, QPointF(ringX[ring], ringY), pointer[ring], lit[ring],
                       0x9E3779B9u + static_cast<uint32_t>(ring));
