@@ -1,15 +1,103 @@
 #include "setup/unit3.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFont>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QToolButton>
 
+#include "app/application.h"
+#include "app/settings.h"
+#include "app/unit1.h"
+#include "midi/midi_out.h"
+#include "platform/clock.h"
+#include "platform/dialogs.h"
 #include "platform/widgets/fit_text.h"
 #include "platform/widgets/timage.h"
+#include "platform/widgets/tshape.h"
 
 TForm3* Form3 = nullptr;
+
+namespace {
+
+constexpr const char* kWelcome = "Welcome to the Kolva Updater. Are you ready to get started?";
+constexpr const char* kConnect =
+    "Connect the MIDI out from your computer to the Kolva's Remote Switch jack. Turn down the master volume "
+    "completely, plugin your guitar, then turn on amp.";
+constexpr const char* kSelectDevice = "Select your MIDI device from the drop down menu.";
+constexpr const char* kTestConnection =
+    "Click test button to check MIDI connection. The Kolva presets should change if the MIDI connection is working.";
+constexpr const char* kRevisionMode =
+    "Turn off the amp. Hold down preset buttons 1 and 4 on the amp and turn the power back on.";
+constexpr const char* kReadRevision =
+    "The LEDs around the StompBoxes, Amps, and Effects knobs will indicate the current Firmware revision. Select the "
+    "matching devices to build the current firmware revision number.";
+constexpr const char* kRestartAmp = "Now turn the amp OFF, wait 5 seconds and turn the amp back ON.";
+constexpr const char* kChooseFile = "Select the latest firmware file you downloaded from Morvex.";
+constexpr const char* kReady =
+    "Let's start. The program will update intermediate code if needed, then load the latest code.";
+constexpr const char* kFirstStageDone =
+    "First stage complete! The amp should have rebooted and there should be a bouncing ball light show on the three "
+    "encoder rings. If not, wait a few minutes then restart the amp and check the firmware revision. If no update "
+    "happened, close this program and restart to try again. Otherwise, let's start the next phase.";
+constexpr const char* kDone = "Final stage complete! The amp should have rebooted and you should now have the latest code.";
+
+QFont face(const char* family, int pixels, bool bold) {
+    QFont f(family);
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    return f;
+}
+
+TImage* picture(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent,
+                bool shown) {
+    auto* img = new TImage(parent);
+    img->setObjectName(name);
+    img->setGeometry(geometry);
+    img->setPicture(QImage(resource));
+    img->setTransparent(transparent);
+    img->setVisible(shown);
+    return img;
+}
+
+TShape* mouseCircle(QWidget* parent, const char* name, QRect geometry, bool enabled) {
+    auto* s = new TShape(parent);
+    s->setObjectName(name);
+    s->setGeometry(geometry);
+    s->setKind(TShape::Kind::Circle);
+    s->setNoPen();
+    s->setClearBrush();
+    s->setEnabled(enabled);
+    return s;
+}
+
+TShape* marker(QWidget* parent, const char* name) {
+    auto* s = new TShape(parent);
+    s->setObjectName(name);
+    s->setGeometry(0, 0, 10, 10);
+    s->setKind(TShape::Kind::Circle);
+    s->setPen(Qt::black, 1);
+    s->setBrush(Qt::red);
+    s->hide();
+    return s;
+}
+
+QComboBox* list(QWidget* parent, const char* name, QRect geometry, const char* prompt) {
+    auto* c = new QComboBox(parent);
+    c->setObjectName(name);
+    c->setGeometry(geometry);
+    c->setFont(face("Futura Hv", 11, false));
+    c->setPlaceholderText(prompt);
+    c->setCurrentIndex(-1);
+    c->hide();
+    return c;
+}
+
+}  // namespace
 
 TForm3::~TForm3() {
     if (Form3 == this) Form3 = nullptr;
@@ -28,35 +116,317 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     pal.setColor(QPalette::Window, QColor(0x16, 0x16, 0x18));
     pal.setColor(QPalette::WindowText, Qt::white);
     setPalette(pal);
-    setStyleSheet("TForm3 { border: 1px solid #606060; }");
 
-    Image1 = new TImage(this);
-    Image1->setObjectName("Image1");
-    Image1->setGeometry(0, 0, 467, 350);
-    Image1->setPicture(QImage(":/images/wizard_background.png"));
+    // Back to front.
+    Image1 = picture(this, "Image1", ":/images/wizard_background.png", {0, 0, 467, 350}, false, true);
+    Image3 = picture(this, "Image3", ":/images/next_idle.png", {204, 242, 68, 68}, true, true);
+    Image9 = picture(this, "Image9", ":/images/testmidi_pressed.png", {138, 244, 66, 66}, true, false);
 
-    Label1 = new QLabel("Welcome to the Kolva Updater. Are you ready to get started?", this);
+    Label1 = new QLabel(this);
     Label1->setObjectName("Label1");
     Label1->setGeometry(49, 133, 377, 123);
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setWordWrap(true);
-    QFont f("Futura Bk");
-    f.setPixelSize(13);
-    f.setBold(true);
-    Label1->setFont(f);
     Label1->setStyleSheet("color: white; background: transparent;");
-    fitLabelText(Label1);
+    setInstruction(kWelcome);
 
-    // Closing only hides the window.
+    Image2 = picture(this, "Image2", ":/images/next_pressed.png", {204, 242, 68, 68}, true, false);
+    Shape1 = mouseCircle(this, "Shape1", {210, 249, 57, 53}, true);
+    Shape1->OnMouseDown = [this](Qt::MouseButton b) { Shape1MouseDown(b); };
+    Shape1->OnMouseUp = [this](Qt::MouseButton b) { Shape1MouseUp(b); };
+    Image4 = picture(this, "Image4", ":/images/testmidi_idle.png", {138, 244, 66, 66}, true, false);
+    Shape2 = mouseCircle(this, "Shape2", {143, 249, 58, 57}, false);
+    Shape2->OnMouseDown = [this](Qt::MouseButton b) { Shape2MouseDown(b); };
+    Shape2->OnMouseUp = [this](Qt::MouseButton b) { Shape2MouseUp(b); };
+    Image5 = picture(this, "Image5", ":/images/amp_front.png", {103, 20, 263, 107}, false, false);
+
     SpeedButton1 = new QToolButton(this);
     SpeedButton1->setObjectName("SpeedButton1");
     SpeedButton1->setGeometry(450, 4, 13, 16);
     SpeedButton1->setAutoRaise(true);
+    SpeedButton1->setFocusPolicy(Qt::NoFocus);
     SpeedButton1->setIcon(QIcon(":/images/close.png"));
     SpeedButton1->setIconSize(QSize(16, 16));
     SpeedButton1->setStyleSheet("QToolButton { border: none; background: transparent; }");
-    connect(SpeedButton1, &QToolButton::clicked, this, &QDialog::hide);
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { app::guarded([this] { Button1Next10Click(); }); });
+
+    Label2 = new QLabel("x.xx", this);
+    Label2->setObjectName("Label2");
+    Label2->setGeometry(213, 311, 46, 31);
+    Label2->setAlignment(Qt::AlignCenter);
+    Label2->setFont(face("Futura Hv", 24, false));
+    Label2->setStyleSheet("color: white; background: transparent;");
+    fitLabelText(Label2);
+    Label2->hide();
+    Shape3 = marker(this, "Shape3");
+    Shape4 = marker(this, "Shape4");
+    Shape5 = marker(this, "Shape5");
+
+    // The buttons, the check box and the lists lie above the drawn controls.
+    Button1 = new QPushButton("Next", this);  // first in the tab order
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(99, 427, 75, 26);
+    Button1->setAutoDefault(true);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, [this] { runStep(); });
+
+    CheckBox1 = new QCheckBox("Do not show this next time", this);
+    CheckBox1->setObjectName("CheckBox1");
+    CheckBox1->setGeometry(152, 321, 199, 14);
+    CheckBox1->setFont(face("Futura Bk", 11, true));
+    CheckBox1->setStyleSheet("QCheckBox { color: white; background: transparent; }");
+    connect(CheckBox1, &QCheckBox::clicked, this, [this] { app::guarded([this] { CheckBox1Click(); }); });
+
+    Button2 = new QPushButton("Test Midi", this);
+    Button2->setObjectName("Button2");
+    Button2->setGeometry(248, 426, 75, 27);
+    Button2->hide();
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+
+    ComboBox1 = list(this, "ComboBox1", {141, 195, 178, 23}, "Midi Out Devices");
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this, [this] { app::guarded([this] { ComboBox1Change(); }); });
+    ComboBox2 = list(this, "ComboBox2", {39, 217, 111, 23}, "Stompboxes");
+    ComboBox3 = list(this, "ComboBox3", {175, 218, 114, 23}, "Amps");
+    ComboBox4 = list(this, "ComboBox4", {309, 217, 120, 23}, "Effects");
+    const std::pair<QComboBox*, setup::Ring> rings[] = {
+        {ComboBox2, setup::Ring::Stompbox}, {ComboBox3, setup::Ring::Amp}, {ComboBox4, setup::Ring::Effects}};
+    for (const auto& [box, ring] : rings) {
+        for (const std::string& e : setup::ringEntries(ring)) box->addItem(QString::fromStdString(e));
+        box->setCurrentIndex(-1);
+    }
+    connect(ComboBox2, &QComboBox::currentIndexChanged, this, [this] { ComboBox2Change(); });
+    connect(ComboBox3, &QComboBox::currentIndexChanged, this, [this] { ComboBox3Change(); });
+    connect(ComboBox4, &QComboBox::currentIndexChanged, this, [this] { ComboBox4Change(); });
+    Button1->setFocus();
 }
+
+TForm1* TForm3::main() const {
+    if (auto* f = qobject_cast<TForm1*>(parentWidget())) return f;
+    return Form1;
+}
+
+void TForm3::setInstruction(const char* text) {
+    Label1->setText(text);
+    fitLabelText(Label1, face("Futura Bk", 13, true));
+}
+
+void TForm3::runStep() {
+    // A stage's upload keeps handling window events; a second press meanwhile
+    // would start an upload inside the running one.
+    if (stepRunning_) return;
+    stepRunning_ = true;
+    const StepAction action = step_;
+    try {
+        (this->*action)();
+    } catch (const std::exception& e) {
+        app::showException(e);
+    }
+    stepRunning_ = false;
+}
+
+void TForm3::reject() {
+    // Escape: the step button is the window's cancel button.
+    Button1->click();
+}
+
+void TForm3::moveNext(int dx) {
+    for (QWidget* w : {static_cast<QWidget*>(Shape1), static_cast<QWidget*>(Image2), static_cast<QWidget*>(Image3)})
+        w->move(w->x() + dx, w->y());
+}
+
+void TForm3::Button1Click() {
+    if (TForm1* f = main()) f->wizardActive = true;
+    CheckBox1->hide();
+    CheckBox1->setEnabled(false);
+    setInstruction(kConnect);
+    step_ = &TForm3::Button1Next8Click;
+}
+
+void TForm3::Button1Next8Click() {
+    Shape1->setEnabled(false);
+    setInstruction(kSelectDevice);
+    if (TForm1* f = main())
+        for (int i = 0; i < f->MidiOut1->NumDevs(); ++i) ComboBox1->addItem(QString::fromUtf8(f->MidiOut1->deviceName(i)));
+    ComboBox1->show();
+    step_ = &TForm3::Button1Next5Click;
+}
+
+void TForm3::Button1Next5Click() {
+    ComboBox1->hide();
+    moveNext(60);
+    Shape2->setEnabled(true);
+    Image4->show();
+    setInstruction(kTestConnection);
+    step_ = &TForm3::Button1Next1Click;
+}
+
+void TForm3::Button1Next1Click() {
+    moveNext(-60);
+    Shape2->setEnabled(false);
+    Image4->hide();
+    Image5->show();
+    setInstruction(kRevisionMode);
+    step_ = &TForm3::Button1Next2Click;
+}
+
+void TForm3::Button1Next2Click() {
+    Shape1->setEnabled(false);
+    setInstruction(kReadRevision);
+    ComboBox2->show();
+    ComboBox3->show();
+    ComboBox4->show();
+    Label2->show();
+    step_ = &TForm3::Button1Next7Click;
+}
+
+void TForm3::Button1Next7Click() {
+    Image5->hide();
+    for (QWidget* w : {static_cast<QWidget*>(ComboBox2), static_cast<QWidget*>(ComboBox3),
+                       static_cast<QWidget*>(ComboBox4), static_cast<QWidget*>(Shape3), static_cast<QWidget*>(Shape4),
+                       static_cast<QWidget*>(Shape5)})
+        w->hide();
+    setInstruction(kRestartAmp);
+    Label2->hide();
+    step_ = &TForm3::Button1Next6Click;
+}
+
+void TForm3::Button1Next6Click() {
+    needIntermediate = revision.text() == "1.02" ? 1 : 0;
+    setInstruction(kChooseFile);
+    platform::OpenFileRequest req;
+    req.filter = "Syx files (*.syx)|*.syx";
+    if (const auto chosen = platform::dialogs().openFile(req)) chosenFirmwarePath = *chosen;
+    step_ = &TForm3::Button1Next3Click;
+    // The step button is clicked at once: the next step runs without a press.
+    Button1Next3Click();
+}
+
+void TForm3::Button1Next3Click() {
+    setInstruction(kReady);
+    step_ = needIntermediate == 1 ? &TForm3::Button1Next4Click : &TForm3::Button1Next9Click;
+}
+
+void TForm3::runUpload() {
+    // Run > Upload Code, which returns when the whole upload has ended.
+    if (TForm1* f = main()) f->UploadCode1->trigger();
+}
+
+void TForm3::Button1Next4Click() {
+    TForm1* f = main();
+    platform::processMessages();
+    if (f) {
+        f->raise();
+        f->activateWindow();
+        // The built-in intermediate image, whatever the path says.
+        f->useInternalImage = true;
+        f->uploadMode = 0;
+        f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
+        runUpload();
+    }
+    platform::Sleep(1000);
+    setInstruction(kFirstStageDone);
+    step_ = &TForm3::Button1Next9Click;
+}
+
+void TForm3::Button1Next9Click() {
+    TForm1* f = main();
+    if (f) {
+        f->raise();
+        f->activateWindow();
+    }
+    platform::processMessages();
+    needIntermediate = 0;
+    if (f) {
+        f->useInternalImage = false;
+        f->uploadMode = 0;
+        f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
+        runUpload();
+    }
+    setInstruction(kDone);
+    step_ = &TForm3::Button1Next10Click;
+}
+
+void TForm3::Button1Next10Click() {
+    if (TForm1* f = main()) f->wizardActive = false;
+    hide();
+}
+
+void TForm3::Shape1MouseDown(Qt::MouseButton button) {
+    if (button == Qt::LeftButton) Image2->show();
+}
+
+void TForm3::Shape1MouseUp(Qt::MouseButton button) {
+    if (button == Qt::LeftButton) Image2->hide();
+    Button1->click();
+}
+
+void TForm3::Shape2MouseDown(Qt::MouseButton button) {
+    if (button != Qt::LeftButton) return;
+    Image9->show();
+    Image4->hide();
+}
+
+void TForm3::Shape2MouseUp(Qt::MouseButton button) {
+    if (button == Qt::LeftButton) {
+        Image9->hide();
+        Image4->show();
+    }
+    Button2->click();
+}
+
+void TForm3::Button2Click() {
+    wizardTestProgram = (wizardTestProgram + 1) % 4;
+    if (TForm1* f = main()) f->MidiOut1->Put2(0xC0, uint8_t(wizardTestProgram));
+}
+
+void TForm3::ComboBox1Change() {
+    TForm1* f = main();
+    if (!f) return;
+    const int i = ComboBox1->currentIndex();
+    const QList<QAction*> entries = f->Out1->actions();
+    if (i + 1 < 0 || i + 1 >= entries.size()) return;
+    entries[i + 1]->trigger();
+    if (f->midiOutReady) {
+        Shape1->setEnabled(true);
+        Shape1->show();
+    }
+}
+
+void TForm3::CheckBox1Click() {
+    TForm1* f = main();
+    if (!f) return;
+    SettingsFile ini(f->iniPath());
+    if (CheckBox1->isChecked()) {
+        ini.writeBool("FIRST_TIME", "FT", false);
+        f->StartupHelp1->setChecked(false);
+    } else {
+        ini.writeBool("FIRST_TIME", "FT", true);
+        f->StartupHelp1->setChecked(true);
+    }
+}
+
+void TForm3::ringChange(setup::Ring ring, QComboBox* box, TShape* mark) {
+    if (!revision.choose(ring, box->currentIndex())) return;
+    Label2->setText(QString::fromStdString(revision.text()));
+    // The lists' empty last entry has no spot on the ring: no marker then.
+    if (const auto spot = setup::markerSpot(ring, box->currentIndex())) {
+        mark->move(spot->left, spot->top);
+        mark->show();
+        mark->raise();
+    } else {
+        mark->hide();
+    }
+    if (revision.complete()) {
+        FirmwareCalc();
+        Shape1->setEnabled(true);
+    }
+}
+
+void TForm3::FirmwareCalc() { Label2->setText(QString::fromStdString(revision.text())); }
+
+void TForm3::ComboBox2Change() { ringChange(setup::Ring::Stompbox, ComboBox2, Shape3); }
+void TForm3::ComboBox3Change() { ringChange(setup::Ring::Amp, ComboBox3, Shape4); }
+void TForm3::ComboBox4Change() { ringChange(setup::Ring::Effects, ComboBox4, Shape5); }
 
 void TForm3::showEvent(QShowEvent* e) {
     // Centred on the main window.

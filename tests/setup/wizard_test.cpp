@@ -1,0 +1,209 @@
+// The startup help wizard on the main window, with a simulated amplifier on
+// the virtual MIDI driver: every step, the revision reading, the test
+// control, the first-time setting and the one- and two-stage updates.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QToolButton>
+#include <fstream>
+
+#include "firmware/syx_generator.h"
+#include "platform/midi/virtual_midi.h"
+#include "platform/widgets/timage.h"
+#include "platform/widgets/tshape.h"
+#include "setup/unit3.h"
+#include "sim/simulated_amp.h"
+#include "tests/support/form_fixture.h"
+
+using platform::midi::VirtualMidi;
+
+namespace {
+
+class WizardTest : public FormFixture {
+protected:
+    void SetUp() override {
+        FormFixture::SetUp();
+        vm = std::make_unique<VirtualMidi>();
+        ampIn = vm->addOutput("Kolva Amp MIDI In");
+        ampOut = vm->addInput("Kolva Amp MIDI Out");
+        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "01.02");
+        start();
+    }
+    void TearDown() override {
+        FormFixture::TearDown();
+        amp.reset();
+        vm.reset();
+    }
+    void next() { form3->Shape1MouseUp(Qt::LeftButton); }
+    QString text() const { return form3->Label1->text(); }
+    // Welcome .. ReadRevision, with the output device chosen and tested.
+    void walkToReadRevision() {
+        form3->Button1->click();                 // Welcome -> Connect
+        form3->Button1->click();                 // Connect -> SelectDevice
+        form3->ComboBox1->setCurrentIndex(0);    // opens output device 0
+        next();                                  // -> TestConnection
+        form3->Shape2MouseUp(Qt::LeftButton);    // test program 1
+        next();                                  // -> RevisionMode
+        next();                                  // -> ReadRevision
+    }
+    std::string save(const std::vector<uint8_t>& image) {
+        const std::string path = tempFile("latest.syx");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        return path;
+    }
+
+    std::unique_ptr<VirtualMidi> vm;
+    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
+    std::unique_ptr<sim::SimulatedAmp> amp;
+};
+
+TEST_F(WizardTest, FirstStartShowsItAndTheCheckBoxKeepsTheSetting) {
+    EXPECT_FALSE(form3->isVisible());
+    clock.runFor(400);
+    EXPECT_TRUE(form3->isVisible());
+    EXPECT_EQ(text(), "Welcome to the Kolva Updater. Are you ready to get started?");
+    form3->CheckBox1->click();
+    EXPECT_NE(iniText().find("FT=0"), std::string::npos);
+    EXPECT_FALSE(form->StartupHelp1->isChecked());
+    form3->CheckBox1->click();
+    EXPECT_NE(iniText().find("FT=1"), std::string::npos);
+    EXPECT_TRUE(form->StartupHelp1->isChecked());
+    form3->Button1->click();
+    EXPECT_TRUE(form3->CheckBox1->isHidden());
+    EXPECT_TRUE(form->wizardActive);
+}
+
+TEST_F(WizardTest, TheDeviceStepWaitsForAnOpenDeviceAndTheTestSendsPrograms) {
+    form3->Button1->click();
+    form3->Button1->click();
+    EXPECT_EQ(text(), "Select your MIDI device from the drop down menu.");
+    ASSERT_EQ(form3->ComboBox1->count(), 1);
+    EXPECT_EQ(form3->ComboBox1->itemText(0), "Kolva Amp MIDI In");
+    EXPECT_FALSE(form3->Shape1->isEnabled());
+    form3->ComboBox1->setCurrentIndex(0);
+    EXPECT_TRUE(form->midiOutReady);
+    EXPECT_TRUE(form->Out1->actions()[1]->isChecked());
+    EXPECT_TRUE(form3->Shape1->isEnabled());
+    next();
+    EXPECT_EQ(form3->Shape1->x(), 270) << "the Next control makes room for Test";
+    EXPECT_FALSE(form3->Image4->isHidden());
+    for (int i = 0; i < 5; ++i) {
+        form3->Shape2MouseDown(Qt::LeftButton);
+        EXPECT_FALSE(form3->Image9->isHidden());
+        form3->Shape2MouseUp(i == 4 ? Qt::RightButton : Qt::LeftButton);
+    }
+    vm->settle();
+    EXPECT_EQ(vm->sent(ampIn), (std::vector<uint8_t>{0xC0, 1, 0xC0, 2, 0xC0, 3, 0xC0, 0, 0xC0, 1}));
+    next();
+    EXPECT_EQ(form3->Shape1->x(), 210);
+    EXPECT_FALSE(form3->Image5->isHidden());
+}
+
+TEST_F(WizardTest, EscapeMovesOnEvenBeforeADeviceOpened) {
+    form3->show();
+    form3->Button1->click();
+    form3->Button1->click();
+    ASSERT_FALSE(form3->Shape1->isEnabled());
+    form3->reject();  // what Escape does
+    EXPECT_TRUE(form3->isVisible());
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next1Click);
+}
+
+TEST_F(WizardTest, TheRingListsBuildTheRevisionAndMarkTheLeds) {
+    walkToReadRevision();
+    EXPECT_FALSE(form3->Shape1->isEnabled());
+    EXPECT_FALSE(form3->Label2->isHidden());
+    form3->ComboBox2->setCurrentIndex(1);
+    EXPECT_EQ(form3->Label2->text(), "1.xx");
+    EXPECT_EQ(form3->Shape3->pos(), QPoint(145, 42));
+    EXPECT_FALSE(form3->Shape3->isHidden());
+    form3->ComboBox4->setCurrentIndex(2);
+    EXPECT_FALSE(form3->Shape1->isEnabled());
+    form3->ComboBox3->setCurrentIndex(0);
+    EXPECT_EQ(form3->Label2->text(), "1.02");
+    EXPECT_EQ(form3->Shape4->pos(), QPoint(221, 42));
+    EXPECT_EQ(form3->Shape5->pos(), QPoint(331, 49));
+    EXPECT_TRUE(form3->Shape1->isEnabled());
+    next();
+    EXPECT_TRUE(form3->ComboBox2->isHidden());
+    EXPECT_TRUE(form3->Shape3->isHidden());
+    EXPECT_TRUE(form3->Label2->isHidden());
+    EXPECT_EQ(form3->revisionText(), "1.02");
+}
+
+TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
+    walkToReadRevision();
+    form3->ComboBox2->setCurrentIndex(1);
+    form3->ComboBox3->setCurrentIndex(0);
+    form3->ComboBox4->setCurrentIndex(2);
+    next();  // -> RestartAmp
+    firmware::PacketImageParams p;
+    p.digits = {0, 2, 1, 0};
+    p.packetCount = 3;
+    const auto image = firmware::makePacketImage(p);
+    const std::string path = save(image);
+    dialogs.chooseFile(path);
+    dialogs.onBox = [](const platform::ShownBox& b) {
+        return b.text == "Do you want to setup the KOLVA USB MIDI interface?" ? platform::IDNO : platform::IDOK;
+    };
+    next();  // the file dialog, then Ready at once
+    EXPECT_EQ(text(), "Let's start. The program will update intermediate code if needed, then load the latest code.");
+    EXPECT_EQ(form3->needIntermediate, 1);
+    EXPECT_EQ(*form3->chosenFirmwarePath, path);
+
+    const uint64_t t0 = clock.nowMs();
+    next();  // first stage: the built-in intermediate image
+    EXPECT_EQ(form->uploadMode, 1);
+    EXPECT_TRUE(form->useInternalImage);
+    EXPECT_GE(clock.nowMs() - t0, 1000u);
+    EXPECT_TRUE(text().startsWith("First stage complete!"));
+    EXPECT_TRUE(form3->isVisible()) << "the upload brings the wizard to the front";
+    vm->settle();
+    EXPECT_EQ(vm->sent(ampIn).size(), 2 + 52576u) << "the test program, then the intermediate image";
+
+    vm->clearSent(ampIn);
+    clock.runFor(10000);  // the amplifier restarts
+    form->Out1->actions()[1]->trigger();
+    next();  // final stage: the chosen file
+    EXPECT_FALSE(form->useInternalImage);
+    EXPECT_EQ(form->uploadMode, 2);
+    vm->settle();
+    EXPECT_EQ(vm->sent(ampIn), image) << "no input chosen: the open-loop transfer";
+    EXPECT_EQ(text(), "Final stage complete! The amp should have rebooted and you should now have the latest code.");
+    EXPECT_TRUE(dialogs.shown().size() >= 1);
+    next();
+    EXPECT_FALSE(form3->isVisible());
+    EXPECT_FALSE(form->wizardActive);
+}
+
+TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageAndACancelledDialogIsReported) {
+    walkToReadRevision();
+    next();  // nothing chosen: still x.xx (the keyboard path, as Escape would)
+    form3->Button1->click();
+    EXPECT_EQ(form3->needIntermediate, 0);
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
+    EXPECT_FALSE(form3->chosenFirmwarePath.has_value());
+    form3->Button1->click();  // final stage without a file
+    EXPECT_EQ(form->uploadMode, 0);
+    ASSERT_FALSE(dialogs.shown().empty());
+    EXPECT_EQ(dialogs.shown().back().text, "Select Firmware file");
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next10Click);
+}
+
+TEST_F(WizardTest, ClosedHalfwayItResumesWhereItWas) {
+    form3->show();
+    form3->Button1->click();
+    form3->Button1->click();
+    form3->SpeedButton1->click();
+    EXPECT_FALSE(form3->isVisible());
+    EXPECT_FALSE(form->wizardActive);
+    form->StartupHelp1->trigger();  // off
+    form->StartupHelp1->trigger();  // on: shown again
+    EXPECT_TRUE(form3->isVisible());
+    EXPECT_EQ(text(), "Select your MIDI device from the drop down menu.");
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next5Click);
+}
+
+}  // namespace
