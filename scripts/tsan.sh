@@ -5,9 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/deps.sh
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOLVA_TSAN=ON -DKOLVA_BENCH=OFF
-cmake --build build-tsan -j"$(nproc)" --target midi_layer_test kolva_midi_tests kolva_connection_tests
+cmake --build build-tsan -j"$(nproc)" --target midi_layer_test kolva_midi_tests kolva_connection_tests kolva_wizard_tests
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
 export QT_QPA_PLATFORM=offscreen
 build-tsan/tests/midi_layer/midi_layer_test
 build-tsan/tests/midi/kolva_midi_tests
 build-tsan/tests/upload/kolva_connection_tests
+build-tsan/tests/setup/kolva_wizard_tests
