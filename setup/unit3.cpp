@@ -174,7 +174,10 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     CheckBox1->setObjectName("CheckBox1");
     CheckBox1->setGeometry(152, 321, 199, 14);
     CheckBox1->setFont(face("Futura Bk", 11, true));
-    CheckBox1->setStyleSheet("QCheckBox { color: white; background: transparent; }");
+    CheckBox1->setStyleSheet(
+        "QCheckBox { color: white; background: transparent; spacing: 5px; }"
+        "QCheckBox::indicator { width: 10px; height: 10px; border: 1px solid #B8B8B8; background: #1C1C1E; }"
+        "QCheckBox::indicator:checked { background: #D02020; border: 1px solid #F0F0F0; }");
     connect(CheckBox1, &QCheckBox::clicked, this, [this] { app::guarded([this] { CheckBox1Click(); }); });
 
     Button2 = new QPushButton("Test Midi", this);
