@@ -187,8 +187,13 @@ private:
     bool closeDuringRun();
     void handleMessages();
     void pause(uint32_t ms);
-    void stepRing(int ring, int position);
+    void lightRing(int ring, int position);  // lights it whatever was lit
+    void stepRing(int ring, int position);   // lights it when it moved
     void lightAllAt(int position);
+    void startPacketTransfer();
+    int32_t startPackets();  // past the header; returns a packet message's length
+    void startPacketSender();
+    bool packetSent(int32_t i, int32_t L);  // false when the run was cancelled
     bool singleMessageTransfer();
     bool openLoopTransfer();
     bool handshakeTransfer();

@@ -79,22 +79,55 @@ void TForm1::handleMessages() {
 
 void TForm1::pause(uint32_t ms) { platform::Sleep(ms); }
 
+void TForm1::lightRing(int ring, int position) {
+    RingLed& r = rings[ring];
+    if (r.ledCount() == 0) return;
+    ringPos_[ring] = ringLit_[ring] = position % r.ledCount();
+    r.lightPosition(ringPos_[ring]);
+}
+
 void TForm1::stepRing(int ring, int position) {
     RingLed& r = rings[ring];
     if (r.ledCount() == 0) return;
     ringPos_[ring] = position % r.ledCount();
-    if (ringPos_[ring] != ringLit_[ring]) {
-        r.lightPosition(ringPos_[ring]);
-        ringLit_[ring] = ringPos_[ring];
-    }
+    if (ringPos_[ring] != ringLit_[ring]) lightRing(ring, ringPos_[ring]);
 }
 
 void TForm1::lightAllAt(int position) {
-    for (int i = 0; i < 3; ++i) {
-        if (rings[i].ledCount() == 0) continue;
-        rings[i].lightPosition(position);
-        ringPos_[i] = ringLit_[i] = position;
+    for (int i = 0; i < 3; ++i) lightRing(i, position);
+}
+
+void TForm1::startPacketTransfer() {
+    CGauge1->show();
+    CGauge1->setProgress(0);
+    CGauge1->setMaxValue(packetCount - 1);
+    Button1->setEnabled(true);
+    Button1->setFocus();
+}
+
+int32_t TForm1::startPackets() {
+    Label1->show();
+    imageCursor += firmware::kPacketHeaderBytes;
+    const int32_t L = packetPayloadSize + int32_t(firmware::kPacketHeaderBytes);
+    imageSize = L;
+    return L;
+}
+
+void TForm1::startPacketSender() {
+    senderDone.store(false, std::memory_order_release);
+    sender_ = std::make_unique<threader>(false, *this);
+}
+
+bool TForm1::packetSent(int32_t i, int32_t L) {
+    imageCursor += L;
+    CGauge1->setProgress(i);
+    stepRing(2, upload::ring2Position(i));
+    if (cancelRequested) {
+        cancelPath();
+        return false;
     }
+    sender_.reset();
+    return true;
 }
 
 void TForm1::Button2Click() {
@@ -170,24 +203,16 @@ bool TForm1::singleMessageTransfer() {
 }
 
 bool TForm1::openLoopTransfer() {
-    CGauge1->show();
-    CGauge1->setProgress(0);
-    CGauge1->setMaxValue(packetCount - 1);
-    Button1->setEnabled(true);
-    Button1->setFocus();
+    startPacketTransfer();
     MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
     handleMessages();
     lightAllAt(0);
     pause(2000);
-    Label1->show();
-    imageCursor += firmware::kPacketHeaderBytes;
-    const int32_t L = packetPayloadSize + int32_t(firmware::kPacketHeaderBytes);
-    imageSize = L;
+    const int32_t L = startPackets();
     const uint32_t step = upload::openLoopStepMs(L);
     const int n0 = rings[0].ledCount();
     for (int32_t i = 0; i < packetCount; ++i) {
-        senderDone.store(false, std::memory_order_release);
-        sender_ = std::make_unique<threader>(false, *this);
+        startPacketSender();
         do {
             handleMessages();
             for (int p = 0; p < n0; ++p) {
@@ -198,14 +223,7 @@ bool TForm1::openLoopTransfer() {
             }
             stepRing(1, ringPos_[1] + 1);
         } while (!senderDone.load(std::memory_order_acquire));
-        imageCursor += L;
-        CGauge1->setProgress(i);
-        stepRing(2, upload::ring2Position(i));
-        if (cancelRequested) {
-            cancelPath();
-            return false;
-        }
-        sender_.reset();
+        if (!packetSent(i, L)) return false;
     }
     Label1->hide();
     flashVfyShow(19);
@@ -229,11 +247,7 @@ bool TForm1::handshakeTransfer() {
     else if (fileVersion == amp) question = "You are trying to load code that is the same as the current revision, Continue?";
     if (question && platform::messageBox(question, "", platform::Buttons::OkCancel) != platform::IDOK) return true;
 
-    CGauge1->show();
-    CGauge1->setProgress(0);
-    CGauge1->setMaxValue(packetCount - 1);
-    Button1->setEnabled(true);
-    Button1->setFocus();
+    startPacketTransfer();
 
     replyCode.store(0, std::memory_order_release);
     MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
@@ -248,18 +262,14 @@ bool TForm1::handshakeTransfer() {
         pause(10);
     }
 
-    Label1->show();
-    imageCursor += firmware::kPacketHeaderBytes;
-    const int32_t L = packetPayloadSize + int32_t(firmware::kPacketHeaderBytes);
-    imageSize = L;
+    const int32_t L = startPackets();
     const uint32_t step = upload::handshakeStepMs(L);
     const int n0 = rings[0].ledCount();
     for (int32_t i = 0; i < packetCount; ++i) {
         StatusBar2->setPanelText(
             3, QString("Status -> Sending packet number %1 of %2").arg(i + 1).arg(packetCount));
         replyCode.store(0, std::memory_order_release);
-        senderDone.store(false, std::memory_order_release);
-        sender_ = std::make_unique<threader>(false, *this);
+        startPacketSender();
         // The reply often comes within the pause below, which blocks the
         // window: let it draw what changed (the status, the cancel label)
         // first.
@@ -279,29 +289,11 @@ bool TForm1::handshakeTransfer() {
                 return true;
             }
             handleMessages();
-            if (n0 > 0) {
-                ringPos_[0] = (ringPos_[0] + 1) % n0;
-                rings[0].lightPosition(ringPos_[0]);
-                ringLit_[0] = ringPos_[0];
-                if (ringPos_[0] == n0 - 1) {
-                    const int n1 = rings[1].ledCount();
-                    if (n1 > 0) {
-                        ringPos_[1] = (ringPos_[1] + 1) % n1;
-                        rings[1].lightPosition(ringPos_[1]);
-                        ringLit_[1] = ringPos_[1];
-                    }
-                }
-            }
+            lightRing(0, ringPos_[0] + 1);
+            if (n0 > 0 && ringPos_[0] == n0 - 1) lightRing(1, ringPos_[1] + 1);
             pause(step);
         }
-        imageCursor += L;
-        CGauge1->setProgress(i);
-        stepRing(2, upload::ring2Position(i));
-        if (cancelRequested) {
-            cancelPath();
-            return false;
-        }
-        sender_.reset();
+        if (!packetSent(i, L)) return false;
     }
 
     initTimeout(20000);
