@@ -69,6 +69,30 @@ void storeFlags(MIDIHDR* h, DWORD f) { std::atomic_ref<DWORD>(h->dwFlags).store(
 // The layer is finished with the header; after this the caller may free it.
 void markDone(MIDIHDR* h) { storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE); }
 
+// The header rules input and output share; the handle has been checked.
+MMRESULT prepareHeader(MIDIHDR* h) {
+    const DWORD f = loadFlagsRaw(h);
+    if (!(f & MHDR_PREPARED)) storeFlags(h, f | MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT unprepareHeader(MIDIHDR* h, UINT cb) {
+    if (!h || cb < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    const DWORD f = loadFlagsRaw(h);
+    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    if (f & MHDR_PREPARED) storeFlags(h, f & ~MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+}
+
+// A header that may be queued: prepared and not queued already. f is its flags.
+MMRESULT checkQueueable(MIDIHDR* h, UINT cb, DWORD& f) {
+    if (!h || cb < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
+    f = loadFlagsRaw(h);
+    if (!(f & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    return MMSYSERR_NOERROR;
+}
+
 struct Worker {
     std::condition_variable cv;
     bool busy = false;
@@ -893,20 +917,14 @@ MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     std::unique_lock lk(l.mu);
     if (!findOut(hmo)) return MMSYSERR_INVALHANDLE;
     if (!pmh || cbmh < sizeof(MIDIHDR) || !pmh->lpData) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (!(f & MHDR_PREPARED)) storeFlags(pmh, f | MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return prepareHeader(pmh);
 }
 
 MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     Layer& l = layer();
     std::unique_lock lk(l.mu);
     if (!findOut(hmo)) return MMSYSERR_INVALHANDLE;
-    if (!pmh || cbmh < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    if (f & MHDR_PREPARED) storeFlags(pmh, f & ~MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return unprepareHeader(pmh, cbmh);
 }
 
 MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
@@ -914,10 +932,8 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     std::unique_lock lk(l.mu);
     auto p = findOut(hmo);
     if (!p) return MMSYSERR_INVALHANDLE;
-    if (!pmh || cbmh < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (!(f & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    DWORD f = 0;
+    if (const MMRESULT r = checkQueueable(pmh, cbmh, f); r != MMSYSERR_NOERROR) return r;
     if (!pmh->lpData && pmh->dwBufferLength) return MMSYSERR_INVALPARAM;
     if (!p->conn->alive()) {
         // Nothing will be sent; say so in the flags too, for a caller that
@@ -1074,20 +1090,14 @@ MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     std::unique_lock lk(l.mu);
     if (!findIn(hmi)) return MMSYSERR_INVALHANDLE;
     if (!pmh || cbmh < sizeof(MIDIHDR) || !pmh->lpData || pmh->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (!(f & MHDR_PREPARED)) storeFlags(pmh, f | MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return prepareHeader(pmh);
 }
 
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     Layer& l = layer();
     std::unique_lock lk(l.mu);
     if (!findIn(hmi)) return MMSYSERR_INVALHANDLE;
-    if (!pmh || cbmh < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    if (f & MHDR_PREPARED) storeFlags(pmh, f & ~MHDR_PREPARED);
-    return MMSYSERR_NOERROR;
+    return unprepareHeader(pmh, cbmh);
 }
 
 MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
@@ -1095,10 +1105,8 @@ MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     std::unique_lock lk(l.mu);
     auto p = findIn(hmi);
     if (!p) return MMSYSERR_INVALHANDLE;
-    if (!pmh || cbmh < sizeof(MIDIHDR)) return MMSYSERR_INVALPARAM;
-    const DWORD f = loadFlagsRaw(pmh);
-    if (!(f & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-    if (f & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    DWORD f = 0;
+    if (const MMRESULT r = checkQueueable(pmh, cbmh, f); r != MMSYSERR_NOERROR) return r;
     if (!pmh->lpData || pmh->dwBufferLength == 0) return MMSYSERR_INVALPARAM;
     pmh->dwBytesRecorded = 0;
     storeFlags(pmh, (f & ~MHDR_DONE) | MHDR_INQUEUE);
