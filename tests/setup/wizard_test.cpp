@@ -14,26 +14,18 @@
 #include "platform/widgets/tshape.h"
 #include "setup/unit3.h"
 #include "sim/simulated_amp.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/amp_fixture.h"
 
 using platform::midi::VirtualMidi;
 
 namespace {
 
-class WizardTest : public FormFixture {
+class WizardTest : public AmpFixture {
 protected:
+    WizardTest() : AmpFixture("01.02") {}
     void SetUp() override {
-        FormFixture::SetUp();
-        vm = std::make_unique<VirtualMidi>();
-        ampIn = vm->addOutput("Kolva Amp MIDI In");
-        ampOut = vm->addInput("Kolva Amp MIDI Out");
-        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "01.02");
+        AmpFixture::SetUp();
         start();
-    }
-    void TearDown() override {
-        FormFixture::TearDown();
-        amp.reset();
-        vm.reset();
     }
     void next() { form3->Shape1MouseUp(Qt::LeftButton); }
     QString text() const { return form3->Label1->text(); }
@@ -47,16 +39,6 @@ protected:
         next();                                  // -> RevisionMode
         next();                                  // -> ReadRevision
     }
-    std::string save(const std::vector<uint8_t>& image) {
-        const std::string path = tempFile("latest.syx");
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-        return path;
-    }
-
-    std::unique_ptr<VirtualMidi> vm;
-    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
-    std::unique_ptr<sim::SimulatedAmp> amp;
 };
 
 TEST_F(WizardTest, FirstStartShowsItAndTheCheckBoxKeepsTheSetting) {
@@ -143,7 +125,7 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
     p.digits = {0, 2, 1, 0};
     p.packetCount = 3;
     const auto image = firmware::makePacketImage(p);
-    const std::string path = save(image);
+    const std::string path = save(image, "latest.syx");
     dialogs.chooseFile(path);
     dialogs.onBox = [](const platform::ShownBox& b) {
         return b.text == "Do you want to setup the KOLVA USB MIDI interface?" ? platform::IDNO : platform::IDOK;

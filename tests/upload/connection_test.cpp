@@ -8,31 +8,18 @@
 #include "platform/midi/virtual_midi.h"
 #include "setup/unit4.h"
 #include "sim/simulated_amp.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/amp_fixture.h"
 #include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 
 namespace {
 
-class ConnectionTest : public FormFixture {
+class ConnectionTest : public AmpFixture {
 protected:
-    void SetUp() override {
-        FormFixture::SetUp();
-        vm = std::make_unique<VirtualMidi>();
-        ampIn = vm->addOutput("Kolva Amp MIDI In");    // the program writes here
-        ampOut = vm->addInput("Kolva Amp MIDI Out");  // and reads here
-        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "02.06");
-    }
-    void TearDown() override {
-        FormFixture::TearDown();
-        amp.reset();
-        vm.reset();
-    }
     void startConnected() {
         start();
-        form->Out1->actions()[1]->trigger();
-        form->In1->actions()[1]->trigger();
+        choosePorts();
         ASSERT_TRUE(form->midiOutReady);
         ASSERT_TRUE(form->midiInReady);
     }
@@ -45,10 +32,6 @@ protected:
         vm->feed(ampOut, std::move(m));
         pump();
     }
-
-    std::unique_ptr<VirtualMidi> vm;
-    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
-    std::unique_ptr<sim::SimulatedAmp> amp;
 };
 
 TEST_F(ConnectionTest, EachTestPressSendsAnIdentityRequestAndTheNextProgram) {

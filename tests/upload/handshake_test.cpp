@@ -9,7 +9,7 @@
 #include "platform/midi/virtual_midi.h"
 #include "setup/unit3.h"
 #include "sim/simulated_amp.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/amp_fixture.h"
 #include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
@@ -22,15 +22,11 @@ constexpr const char* kSelect = "Now select the MIDI device. / Status";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On! / Status";
 constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp and try again. / Status";
 
-class HandshakeTest : public FormFixture {
+class HandshakeTest : public AmpFixture {
 protected:
     void SetUp() override {
-        FormFixture::SetUp();
+        AmpFixture::SetUp();
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
-        vm = std::make_unique<VirtualMidi>();
-        ampIn = vm->addOutput("Kolva Amp MIDI In");
-        ampOut = vm->addInput("Kolva Amp MIDI Out");
-        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "02.06");
         start();
         // The user chooses the amplifier again once it has come back.
         dialogs.onBox = [this](const platform::ShownBox& b) {
@@ -38,37 +34,14 @@ protected:
             return answer;
         };
     }
-    void TearDown() override {
-        FormFixture::TearDown();
-        amp.reset();
-        vm.reset();
-    }
-    void choosePorts() {
-        form->Out1->actions()[1]->trigger();
-        form->In1->actions()[1]->trigger();
-    }
     std::vector<uint8_t> load(int packets, std::array<uint8_t, 4> digits = {0, 2, 1, 0}) {
         firmware::PacketImageParams p;
         p.digits = digits;
         p.packetCount = uint32_t(packets);
         p.payloadSize = 512;
-        const auto image = firmware::makePacketImage(p);
-        const std::string path = tempFile("image.syx");
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-        form->uploadMode = form->ReadFile(path.c_str());
-        dialogs.clear();
-        return image;
-    }
-    std::vector<std::string> boxes() const {
-        std::vector<std::string> t;
-        for (const auto& b : dialogs.shown()) t.push_back(b.text + " / " + b.caption);
-        return t;
+        return AmpFixture::load(firmware::makePacketImage(p));
     }
 
-    std::unique_ptr<VirtualMidi> vm;
-    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
-    std::unique_ptr<sim::SimulatedAmp> amp;
     int answer = platform::IDOK;
 };
 

@@ -10,44 +10,21 @@
 #include "platform/midi/virtual_midi.h"
 #include "setup/unit4.h"
 #include "sim/simulated_amp.h"
-#include "tests/support/form_fixture.h"
+#include "tests/support/amp_fixture.h"
 #include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 
 namespace {
 
-class UploadTest : public FormFixture {
+class UploadTest : public AmpFixture {
 protected:
+    UploadTest() : AmpFixture("01.50") {}
     void SetUp() override {
-        FormFixture::SetUp();
+        AmpFixture::SetUp();
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
-        vm = std::make_unique<VirtualMidi>();
-        ampIn = vm->addOutput("Kolva Amp MIDI In");
-        ampOut = vm->addInput("Kolva Amp MIDI Out");
-        amp = std::make_unique<sim::SimulatedAmp>(*vm, ampIn, ampOut, "01.50");
         start();
         ui = std::this_thread::get_id();
-    }
-    void TearDown() override {
-        FormFixture::TearDown();
-        amp.reset();
-        vm.reset();
-    }
-    void chooseOut() { form->Out1->actions()[1]->trigger(); }
-    void chooseIn() { form->In1->actions()[1]->trigger(); }
-    std::vector<uint8_t> load(const std::vector<uint8_t>& image) {
-        const std::string path = tempFile("image.syx");
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
-        form->uploadMode = form->ReadFile(path.c_str());
-        dialogs.clear();
-        return image;
-    }
-    std::vector<std::string> boxes() const {
-        std::vector<std::string> t;
-        for (const auto& b : dialogs.shown()) t.push_back(b.text + " / " + b.caption);
-        return t;
     }
     bool ringsDark() const {
         for (const RingLed& r : form->rings)
@@ -56,9 +33,6 @@ protected:
         return true;
     }
 
-    std::unique_ptr<VirtualMidi> vm;
-    VirtualMidi::DeviceId ampIn = 0, ampOut = 0;
-    std::unique_ptr<sim::SimulatedAmp> amp;
     std::thread::id ui;
 };
 
