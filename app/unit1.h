@@ -201,6 +201,8 @@ private:
     void cancelPath();
     void usbSetupPrompts(bool secondForm);
     void bringWizardToFront();
+    // The end of a transfer: true when its own end-of-transfer boxes follow.
+    bool transferEnded();
     std::unique_ptr<threader> sender_;
     std::unique_ptr<threader> strandedSender_;  // left running by a time-out
     int ringPos_[3] = {};

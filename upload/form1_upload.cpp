@@ -192,13 +192,7 @@ bool TForm1::singleMessageTransfer() {
     Label3->show();
     flashVfyShow(imageSize / 75000 + 7);
     flashPrgShow(imageSize / 75000 + 9);
-    CGauge1->hide();
-    if (wizardActive) {
-        bringWizardToFront();
-        return true;
-    }
-    resetCodeUpload();
-    platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
+    if (transferEnded()) platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
     return true;
 }
 
@@ -228,14 +222,7 @@ bool TForm1::openLoopTransfer() {
     Label1->hide();
     flashVfyShow(19);
     flashPrgShow(12);
-    imageCursor = imageStart;
-    CGauge1->hide();
-    if (wizardActive) {
-        bringWizardToFront();
-    } else {
-        resetCodeUpload();
-        platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
-    }
+    if (transferEnded()) platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
     if (fileVersion > upload::kLastOpenLoopVersion) usbSetupPrompts(false);
     return true;
 }
@@ -324,12 +311,7 @@ bool TForm1::handshakeTransfer() {
     }
 
     deSelectCurrentMidi();
-    imageCursor = imageStart;
-    CGauge1->hide();
-    if (wizardActive) {
-        bringWizardToFront();
-    } else {
-        resetCodeUpload();
+    if (transferEnded()) {
         platform::messageBox("Looks good! Unplug the USB cable and power cycle the amp.", "Status",
                              platform::Buttons::Ok);
         pause(1000);
@@ -412,6 +394,18 @@ void TForm1::Button3Click() {
     }
     runActive_ = false;
     if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+bool TForm1::transferEnded() {
+    imageCursor = imageStart;
+    CGauge1->hide();
+    // Under the wizard, the wizard comes to the front instead of the boxes.
+    if (wizardActive) {
+        bringWizardToFront();
+        return false;
+    }
+    resetCodeUpload();
+    return true;
 }
 
 void TForm1::bringWizardToFront() {
