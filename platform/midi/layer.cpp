@@ -69,6 +69,13 @@ void storeFlags(MIDIHDR* h, DWORD f) { std::atomic_ref<DWORD>(h->dwFlags).store(
 // The layer is finished with the header; after this the caller may free it.
 void markDone(MIDIHDR* h) { storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE); }
 
+// Notification by function or none: the kinds the ports here offer.
+MMRESULT checkCallback(DWORD type, DWORD_PTR callback) {
+    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_NOTSUPPORTED;
+    if (type == CALLBACK_FUNCTION && !callback) return MMSYSERR_INVALPARAM;
+    return MMSYSERR_NOERROR;
+}
+
 // The header rules input and output share; the handle has been checked.
 MMRESULT prepareHeader(MIDIHDR* h) {
     const DWORD f = loadFlagsRaw(h);
@@ -802,8 +809,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
     if (!phmo) return MMSYSERR_INVALPARAM;
     *phmo = nullptr;
     const DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_NOTSUPPORTED;
-    if (type == CALLBACK_FUNCTION && !dwCallback) return MMSYSERR_INVALPARAM;
+    if (const MMRESULT r = checkCallback(type, dwCallback); r != MMSYSERR_NOERROR) return r;
     std::shared_ptr<Driver> d;
     const auto list = devices(true, false, d);
     if (uDeviceID >= list.size()) return MMSYSERR_BADDEVICEID;
@@ -974,8 +980,7 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
     if (!phmi) return MMSYSERR_INVALPARAM;
     *phmi = nullptr;
     const DWORD type = fdwOpen & CALLBACK_TYPEMASK;
-    if (type != CALLBACK_NULL && type != CALLBACK_FUNCTION) return MMSYSERR_NOTSUPPORTED;
-    if (type == CALLBACK_FUNCTION && !dwCallback) return MMSYSERR_INVALPARAM;
+    if (const MMRESULT r = checkCallback(type, dwCallback); r != MMSYSERR_NOERROR) return r;
     std::shared_ptr<Driver> d;
     const auto list = devices(false, false, d);
     if (uDeviceID >= list.size()) return MMSYSERR_BADDEVICEID;
