@@ -1,7 +1,8 @@
 #include "midi/midi_in.h"
 
 #include <algorithm>
-#include <cstring>
+
+#include "midi/device_list.h"
 
 TMidiIn::TMidiIn(QObject* owner)
     : QObject(owner),
@@ -20,14 +21,7 @@ TMidiIn::~TMidiIn() {
 
 bool TMidiIn::refreshDevices() {
     if (using_) return false;
-    const UINT n = midiInGetNumDevs();
-    numDevs_ = static_cast<int>(std::min<UINT>(n, kMaxDevices));
-    std::memset(static_cast<void*>(DevCaps), 0, sizeof(MIDIINCAPSA) * kMaxDevices);
-    for (int i = 0; i < numDevs_; ++i) {
-        if (midiInGetDevCapsA(static_cast<UINT_PTR>(i), &DevCaps[i], sizeof(MIDIINCAPSA)) != MMSYSERR_NOERROR)
-            std::memset(static_cast<void*>(&DevCaps[i]), 0, sizeof(MIDIINCAPSA));
-        DevCaps[i].szPname[MAXPNAMELEN - 1] = '\0';
-    }
+    numDevs_ = readDeviceList(DevCaps, kMaxDevices, midiInGetNumDevs, midiInGetDevCapsA);
     return true;
 }
 

@@ -1,8 +1,6 @@
 #include "midi/midi_out.h"
 
-#include <algorithm>
-#include <cstring>
-
+#include "midi/device_list.h"
 #include "platform/clock.h"
 #include "platform/midi/midi_layer.h"
 
@@ -17,15 +15,7 @@ TMidiOut::~TMidiOut() {
 
 bool TMidiOut::refreshDevices() {
     if (using_) return false;
-    const UINT n = midiOutGetNumDevs();
-    numDevs_ = static_cast<int>(std::min<UINT>(n, kMaxDevices));
-    std::memset(static_cast<void*>(DevCaps), 0, sizeof(MIDIOUTCAPSA) * kMaxDevices);
-    for (int i = 0; i < numDevs_; ++i) {
-        // A device gone between the count and this call keeps an empty record.
-        if (midiOutGetDevCapsA(static_cast<UINT_PTR>(i), &DevCaps[i], sizeof(MIDIOUTCAPSA)) != MMSYSERR_NOERROR)
-            std::memset(static_cast<void*>(&DevCaps[i]), 0, sizeof(MIDIOUTCAPSA));
-        DevCaps[i].szPname[MAXPNAMELEN - 1] = '\0';
-    }
+    numDevs_ = readDeviceList(DevCaps, kMaxDevices, midiOutGetNumDevs, midiOutGetDevCapsA);
     return true;
 }
 
