@@ -10,6 +10,7 @@
 #include "midi/midi_out.h"
 #include "platform/dialogs.h"
 #include "platform/midi/device_events.h"
+#include "platform/midi/midi_layer.h"
 
 namespace {
 
@@ -115,6 +116,13 @@ void TForm1::populateMidiSelect() {
     };
     addEntries(Out1, None, MidiOut1->NumDevs(), [this](int i) { return MidiOut1->deviceName(i); }, &TForm1::Dev1Click);
     addEntries(In1, NoneIn, MidiIn1->NumDevs(), [this](int i) { return MidiIn1->deviceName(i); }, &TForm1::NoneInClick);
+
+    // A MIDI system that is there but refuses us says why, where the devices would be.
+    if (MidiOut1->NumDevs() == 0 && MidiIn1->NumDevs() == 0) {
+        const std::string problem = platform::midi::driverProblem();
+        if (!problem.empty())
+            for (QMenu* menu : {Out1, In1}) menu->addAction(QString::fromStdString(problem))->setEnabled(false);
+    }
 }
 
 namespace {

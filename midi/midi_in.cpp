@@ -101,6 +101,7 @@ void CALLBACK TMidiIn::notify(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR p
     m.wParam = p2;
     if (msg == MIM_DATA) self->ShortIn(m);
     else if (msg == MIM_LONGDATA) self->LongIn(m);
+    else if (msg == MIM_LONGERROR) self->requeue(reinterpret_cast<MIDIHDR*>(m.lParam));
 }
 
 void TMidiIn::ShortIn(const TMessage& m) {
@@ -109,16 +110,28 @@ void TMidiIn::ShortIn(const TMessage& m) {
     OnShort(this, uint8_t(word & 0xFF), uint8_t(word >> 8 & 0xFF), uint8_t(word >> 16 & 0xFF));
 }
 
+bool TMidiIn::ownHeader(const MIDIHDR* hdr) const {
+    const auto at = reinterpret_cast<uintptr_t>(hdr), first = reinterpret_cast<uintptr_t>(SysExHeaders);
+    return at >= first && at < first + sizeof(MIDIHDR) * kBufferCount && (at - first) % sizeof(MIDIHDR) == 0;
+}
+
 void TMidiIn::LongIn(const TMessage& m) {
     if (Closing.load(std::memory_order_acquire)) return;
     auto* hdr = reinterpret_cast<MIDIHDR*>(m.lParam);
     // Only our own headers go back to the device.
-    const auto at = reinterpret_cast<uintptr_t>(hdr), first = reinterpret_cast<uintptr_t>(SysExHeaders);
-    if (at < first || at >= first + sizeof(MIDIHDR) * kBufferCount || (at - first) % sizeof(MIDIHDR)) return;
+    if (!ownHeader(hdr)) return;
     if (UseSysEx() && OnSysEx) {
         const int n = static_cast<int>(std::min<DWORD>(hdr->dwBytesRecorded, kBufferSize));
         OnSysEx(this, reinterpret_cast<uint8_t*>(hdr->lpData), n);
     }
+    requeue(hdr);
+}
+
+// A buffer back from the device goes to it again at once. One that came
+// back with a message cut short is not reported, but it is queued again:
+// otherwise sixteen such messages would leave the port deaf.
+void TMidiIn::requeue(MIDIHDR* hdr) {
+    if (Closing.load(std::memory_order_acquire) || !ownHeader(hdr)) return;
     hdr->dwFlags = 0;
     midiInUnprepareHeader(Handle, hdr, sizeof(MIDIHDR));
     midiInPrepareHeader(Handle, hdr, sizeof(MIDIHDR));

@@ -68,6 +68,8 @@ public:
     bool BuffersQueued = false;
 
 private:
+    bool ownHeader(const MIDIHDR* hdr) const;
+    void requeue(MIDIHDR* hdr);
     static void CALLBACK notify(HMIDIIN h, UINT msg, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2);
 
     bool using_ = false;

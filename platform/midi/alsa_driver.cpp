@@ -4,6 +4,10 @@
 //
 // Two sequencer clients: one sends (so a send never waits behind the input
 // thread), one receives data and the system announce events.
+//
+// A kernel port delivers nothing to a sender that has not subscribed to it,
+// and a hardware port opens its raw device only when subscribed: an output
+// subscribes to its destination while it is open, an input from its source.
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -12,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -60,6 +65,7 @@ public:
     }
     void kill() { alive_.store(false); }
     uint32_t address() const { return addressOf(client_, port_); }
+    uint64_t generation = 0;  // of the sequencer clients it was opened on
 
 private:
     MMRESULT output(snd_seq_event_t& ev);
@@ -87,17 +93,8 @@ private:
 class AlsaDriver final : public Driver {
 public:
     ~AlsaDriver() override {
-        if (thread_.joinable()) {
-            stop_.store(true);
-            const char b = 0;
-            if (wake_[1] >= 0) [[maybe_unused]] auto r = write(wake_[1], &b, 1);
-            thread_.join();
-        }
-        if (decoder_) snd_midi_event_free(decoder_);
-        if (inSeq_) snd_seq_close(inSeq_);
-        if (outSeq_) snd_seq_close(outSeq_);
-        for (int fd : wake_)
-            if (fd >= 0) close(fd);
+        std::lock_guard lk(openMu_);
+        teardown();
     }
     const char* name() const override { return "alsa"; }
     bool followsProcessClock() const override { return false; }
@@ -109,20 +106,37 @@ public:
     std::vector<DeviceInfo> inputs() override { return list(false); }
 
     MMRESULT openOutput(uint64_t id, std::unique_ptr<OutputConnection>& out) override {
-        if (!ready()) return MIDIERR_NODEVICE;
+        std::lock_guard seq(openMu_);
+        if (!readyLocked()) return MIDIERR_NODEVICE;
         const int client = static_cast<int>(id >> 8), port = static_cast<int>(id & 0xFF);
         if (!hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE)) return MIDIERR_NODEVICE;
+        const uint32_t a = addressOf(client, port);
+        {
+            std::lock_guard send(sendMu);
+            int& n = subs_[a];
+            if (n == 0) {
+                const int r = snd_seq_connect_to(outSeq_, outPort_, client, port);
+                if (r < 0) {
+                    subs_.erase(a);
+                    // The port exists but will not take us (held exclusively, refused).
+                    return hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
+                }
+            }
+            ++n;
+        }
         auto o = std::make_unique<AlsaOut>(*this, client, port);
+        o->generation = generation_;
         {
             std::lock_guard lk(mu_);
-            outs_.emplace(o->address(), o.get());
+            outs_.emplace(a, o.get());
         }
         out = std::move(o);
         return MMSYSERR_NOERROR;
     }
 
     MMRESULT openInput(uint64_t id, InputSink* sink, std::unique_ptr<InputConnection>& out) override {
-        if (!ready()) return MIDIERR_NODEVICE;
+        std::lock_guard seq(openMu_);
+        if (!readyLocked()) return MIDIERR_NODEVICE;
         const int client = static_cast<int>(id >> 8), port = static_cast<int>(id & 0xFF);
         if (!hasCaps(client, port, SND_SEQ_PORT_CAP_READ)) return MIDIERR_NODEVICE;
         const uint32_t a = addressOf(client, port);
@@ -137,24 +151,38 @@ public:
         if (r < 0) {
             std::lock_guard lk(mu_);
             ins_.erase(a);
-            return r == -EBUSY ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
+            return hasCaps(client, port, SND_SEQ_PORT_CAP_READ) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
         }
         out = std::make_unique<AlsaIn>(*this, client, port, std::move(link));
         return MMSYSERR_NOERROR;
     }
 
-    // The sequencer, opened on first use. No sequencer (no /dev/snd/seq) means no
-    // devices, and nothing printed.
-    bool ready() {
-        std::lock_guard lk(openMu_);
+    std::string problem() override {
+        std::lock_guard seq(openMu_);
+        readyLocked();
+        return problem_;
+    }
+
+    // The sequencer, opened on first use, and again after it failed under
+    // us. No sequencer (no /dev/snd/seq) means no devices, and nothing
+    // printed; one that cannot be opened leaves a problem for the user.
+    bool readyLocked() {
+        if (broken_.load()) {
+            teardown();
+            tried_ = false;
+        }
         if (tried_) return ok_;
         tried_ = true;
+        problem_.clear();
         if (access("/dev/snd/seq", F_OK) != 0) return false;
         snd_lib_error_set_handler(quiet);
-        if (snd_seq_open(&outSeq_, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0 ||
-            snd_seq_open(&inSeq_, "default", SND_SEQ_OPEN_INPUT, 0) < 0) {
-            if (outSeq_) snd_seq_close(outSeq_);
-            outSeq_ = inSeq_ = nullptr;
+        int r = snd_seq_open(&outSeq_, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
+        if (r >= 0) r = snd_seq_open(&inSeq_, "default", SND_SEQ_OPEN_INPUT, 0);
+        if (r < 0) {
+            problem_ = std::string("Cannot open the MIDI system (/dev/snd/seq: ") + std::strerror(-r) + ")";
+            if (r == -EACCES || r == -EPERM)
+                problem_ += ": add your user to the \"audio\" group and log in again";
+            teardown();
             return false;
         }
         snd_seq_set_client_name(outSeq_, "Kolva Updater");
@@ -165,37 +193,87 @@ public:
                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
         inPort_ = snd_seq_create_simple_port(inSeq_, "in", SND_SEQ_PORT_CAP_WRITE,
                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-        if (outPort_ < 0 || inPort_ < 0) return false;
-        ok_ = true;
+        if (outPort_ < 0 || inPort_ < 0 || snd_midi_event_new(256, &decoder_) < 0 || pipe(wake_) != 0) {
+            problem_ = "Cannot set up the MIDI system's ports";
+            teardown();
+            return false;
+        }
+        snd_midi_event_no_status(decoder_, 1);
         snd_seq_connect_from(inSeq_, inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-        snd_midi_event_new(256, &decoder_);
-        if (decoder_) snd_midi_event_no_status(decoder_, 1);
-        if (pipe(wake_) != 0) wake_[0] = wake_[1] = -1;
+        stop_.store(false);
+        ++generation_;
         thread_ = std::thread([this] { inputLoop(); });
+        ok_ = true;
         return true;
+    }
+    bool ready() {
+        std::lock_guard lk(openMu_);
+        return readyLocked();
+    }
+
+    // Ends the input thread and lets go of the sequencer; what was open on
+    // it is dead.
+    void teardown() {
+        if (thread_.joinable()) {
+            stop_.store(true);
+            const char b = 0;
+            if (wake_[1] >= 0) [[maybe_unused]] auto r = write(wake_[1], &b, 1);
+            thread_.join();
+        }
+        killAll();
+        std::lock_guard send(sendMu);
+        subs_.clear();
+        if (decoder_) snd_midi_event_free(decoder_);
+        if (inSeq_) snd_seq_close(inSeq_);
+        if (outSeq_) snd_seq_close(outSeq_);
+        decoder_ = nullptr;
+        inSeq_ = outSeq_ = nullptr;
+        outClient_ = inClient_ = outPort_ = inPort_ = -1;
+        for (int& fd : wake_) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
+        ok_ = false;
+        broken_.store(false);
     }
 
     snd_seq_t* outSeq() { return outSeq_; }
     int outPort() const { return outPort_; }
     std::mutex sendMu;  // one sender at a time on the output client
 
+    uint64_t generation() const { return generation_; }
+
     void forgetOut(AlsaOut* o) {
-        std::lock_guard lk(mu_);
-        for (auto it = outs_.begin(); it != outs_.end(); ++it)
-            if (it->second == o) {
-                outs_.erase(it);
-                break;
-            }
+        {
+            std::lock_guard lk(mu_);
+            for (auto it = outs_.begin(); it != outs_.end(); ++it)
+                if (it->second == o) {
+                    outs_.erase(it);
+                    break;
+                }
+        }
+        // The last output to a destination unsubscribes from it.
+        std::lock_guard seq(openMu_);
+        if (o->generation != generation_ || !outSeq_) return;
+        std::lock_guard send(sendMu);
+        auto it = subs_.find(o->address());
+        if (it == subs_.end() || --it->second > 0) return;
+        subs_.erase(it);
+        snd_seq_disconnect_to(outSeq_, outPort_, int(o->address() >> 8), int(o->address() & 0xFF));
     }
     void forgetIn(int client, int port, const std::shared_ptr<InLink>& link) {
         {
             std::lock_guard g(link->gate);
             link->sink = nullptr;
         }
-        snd_seq_disconnect_from(inSeq_, inPort_, client, port);
-        std::lock_guard lk(mu_);
-        auto it = ins_.find(addressOf(client, port));
-        if (it != ins_.end() && it->second == link) ins_.erase(it);
+        std::lock_guard seq(openMu_);
+        {
+            std::lock_guard lk(mu_);
+            auto it = ins_.find(addressOf(client, port));
+            if (it == ins_.end() || it->second != link) return;
+            ins_.erase(it);
+        }
+        if (inSeq_) snd_seq_disconnect_from(inSeq_, inPort_, client, port);
     }
 
 private:
@@ -209,9 +287,11 @@ private:
 
     std::vector<DeviceInfo> list(bool output) {
         std::vector<DeviceInfo> r;
-        if (!ready()) return r;
+        std::lock_guard seq(openMu_);
+        if (!readyLocked()) return r;
         const unsigned want = output ? (SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE)
                                      : (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+        std::vector<PortName> names;
         snd_seq_client_info_t* ci;
         snd_seq_port_info_t* pi;
         snd_seq_client_info_alloca(&ci);
@@ -225,13 +305,12 @@ private:
             while (snd_seq_query_next_port(outSeq_, pi) >= 0) {
                 const unsigned caps = snd_seq_port_info_get_capability(pi);
                 if ((caps & want) != want || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) continue;
-                const std::string cname = snd_seq_client_info_get_name(ci);
-                const std::string pname = snd_seq_port_info_get_name(pi);
-                // "Client:Port", or the port name alone when it already says whose it is.
-                std::string name = pname.rfind(cname, 0) == 0 ? pname : cname + ":" + pname;
-                r.push_back({addressOf(client, snd_seq_port_info_get_port(pi)), name});
+                r.push_back({addressOf(client, snd_seq_port_info_get_port(pi)), {}});
+                names.push_back({snd_seq_client_info_get_name(ci), snd_seq_port_info_get_name(pi)});
             }
         }
+        const auto shown = portNames(names, MAXPNAMELEN - 1);
+        for (size_t i = 0; i < r.size(); ++i) r[i].name = shown[i];
         return r;
     }
 
@@ -261,10 +340,15 @@ private:
             }
             report = report_;
         }
-        // A port that is neither readable nor writable is no device.
-        if (change->wParam == DBT_DEVICEARRIVAL &&
-            !hasCaps(client, port, SND_SEQ_PORT_CAP_READ) && !hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE))
-            return;
+        // A port that is neither readable nor writable is no device. One that
+        // has gone again by now did arrive, and its going is reported too.
+        if (change->wParam == DBT_DEVICEARRIVAL) {
+            snd_seq_port_info_t* info;
+            snd_seq_port_info_alloca(&info);
+            if (snd_seq_get_any_port_info(inSeq_, client, port, info) >= 0 &&
+                !(snd_seq_port_info_get_capability(info) & (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE)))
+                return;
+        }
         if (report) report(*change);
     }
 
@@ -298,11 +382,19 @@ private:
         fds.back() = {wake_[0], POLLIN, 0};
         snd_seq_nonblock(inSeq_, 1);
         while (!stop_.load()) {
-            if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) break;
+            if (poll(fds.data(), fds.size(), 1000) < 0) {
+                if (errno == EINTR) continue;
+                return failed();
+            }
+            for (int i = 0; i < nfds; ++i)
+                if (fds[size_t(i)].revents & (POLLERR | POLLHUP | POLLNVAL)) return failed();
             snd_seq_event_t* ev = nullptr;
-            int r;
-            while ((r = snd_seq_event_input(inSeq_, &ev)) >= 0 || r == -ENOSPC) {
-                if (r == -ENOSPC || !ev) continue;  // the kernel's queue overran; carry on
+            for (;;) {
+                const int r = snd_seq_event_input(inSeq_, &ev);
+                if (r == -EAGAIN) break;
+                if (r == -ENOSPC) continue;  // the kernel's queue overran; what follows still counts
+                if (r < 0) return failed();
+                if (!ev) continue;
                 if (ev->source.client == SND_SEQ_CLIENT_SYSTEM && ev->source.port == SND_SEQ_PORT_SYSTEM_ANNOUNCE)
                     announce(*ev);
                 else
@@ -311,9 +403,28 @@ private:
         }
     }
 
-    std::mutex openMu_;
+    // The sequencer failed under us: nothing open on it works any more. The
+    // next list or open starts afresh.
+    void failed() {
+        killAll();
+        broken_.store(true);
+    }
+
+    void killAll() {
+        std::lock_guard lk(mu_);
+        for (auto& [a, o] : outs_) o->kill();
+        for (auto& [a, l] : ins_) l->alive.store(false);
+        ins_.clear();
+    }
+
+    // Lock order: openMu_, then sendMu, then mu_.
+    std::mutex openMu_;  // the sequencer clients: opening, closing, subscribing
     bool tried_ = false;
     bool ok_ = false;
+    std::atomic<bool> broken_{false};
+    uint64_t generation_ = 0;
+    std::string problem_;
+    std::map<uint32_t, int> subs_;  // destination -> outputs open on it
     snd_seq_t* outSeq_ = nullptr;
     snd_seq_t* inSeq_ = nullptr;
     int outClient_ = -1, inClient_ = -1, outPort_ = -1, inPort_ = -1;
@@ -343,7 +454,9 @@ MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
     snd_seq_ev_set_dest(&ev, client_, port_);
     snd_seq_ev_set_direct(&ev);
     std::lock_guard lk(d_.sendMu);
+    // Looked at again under the lock: the sequencer may have been let go.
     snd_seq_t* seq = d_.outSeq();
+    if (!alive() || !seq || generation != d_.generation()) return MIDIERR_NODEVICE;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryMs);
     // The kernel's pool is full: wait for room, for a while.
     auto waitRoom = [&] {

@@ -68,6 +68,9 @@ public:
     // Called once by the layer before the driver is used: where to report
     // devices coming and going, from any thread.
     virtual void start(std::function<void(DeviceChange)> report) = 0;
+    // A line for the user when the system's MIDI service exists but cannot
+    // be used; empty otherwise.
+    virtual std::string problem() { return {}; }
 };
 
 // The system's MIDI ports. A machine without a sequencer gives a driver

@@ -353,7 +353,9 @@ void finishBlock(OutPort& p, std::unique_lock<std::mutex>& lk, bool cut) {
 // Reset: every queued block comes back done; short messages stay queued.
 void abortBlocks(OutPort& p, std::unique_lock<std::mutex>& lk) {
     p.resetReq = false;
-    const bool cut = p.inBlock && p.offset > 0;
+    // A block wholly handed over and only waiting for the wire needs no end.
+    const bool cut = p.inBlock && p.offset > 0 && !p.queue.empty() && p.queue.front().hdr &&
+                     p.offset < p.queue.front().hdr->dwBufferLength;
     std::vector<MIDIHDR*> done;
     std::deque<OutItem> keep;
     for (auto& it : p.queue) {
@@ -450,14 +452,7 @@ void senderLoop(std::shared_ptr<OutPort> p) {
         }
         const size_t total = h->dwBufferLength;
         const size_t len = chunkLength(p->pacer.pacing(), total, p->offset);
-        if (len == 0) {
-            setBusy(p->w, true);
-            finishBlock(*p, lk, false);
-            continue;
-        }
-        const uint64_t at = p->pacer.releaseAt(len, p->readyNs);
-        const uint64_t now = nowNs(virt);
-        if (now < at) {
+        auto waitUntil = [&](uint64_t at) {
             if (virt) {
                 idle(p->w, at);
                 p->w.cv.wait_for(lk, kVirtualPoll);
@@ -465,6 +460,22 @@ void senderLoop(std::shared_ptr<OutPort> p) {
                 idle(p->w, kNever);
                 p->w.cv.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at)));
             }
+        };
+        if (len == 0) {
+            // All handed over; the block is sent once the wire has carried
+            // its last byte, not when it went into a buffer ahead of the wire.
+            if (p->offset > 0 && nowNs(virt) < p->pacer.wireEnd()) {
+                waitUntil(p->pacer.wireEnd());
+                continue;
+            }
+            setBusy(p->w, true);
+            finishBlock(*p, lk, false);
+            continue;
+        }
+        const uint64_t at = p->pacer.releaseAt(len, p->readyNs);
+        const uint64_t now = nowNs(virt);
+        if (now < at) {
+            waitUntil(at);
             continue;
         }
         setBusy(p->w, true);
@@ -485,7 +496,6 @@ void senderLoop(std::shared_ptr<OutPort> p) {
         p->pacer.handedOver(len, after);
         p->offset += len;
         p->readyNs = after;
-        if (p->offset >= total) finishBlock(*p, lk, false);
     }
     dropWorker(p->w);
     auto conn = std::move(p->conn);
@@ -752,6 +762,14 @@ const char* driverName() {
     Layer& l = layer();
     std::unique_lock lk(l.mu);
     return currentDriver(lk)->name();
+}
+
+std::string driverProblem() {
+    Layer& l = layer();
+    std::unique_lock lk(l.mu);
+    auto d = currentDriver(lk);
+    lk.unlock();
+    return d->problem();
 }
 
 void settle() {

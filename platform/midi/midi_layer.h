@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "platform/midi/mmsystem.h"
 
@@ -27,6 +28,9 @@ void installDriver(std::shared_ptr<Driver> driver);
 void removeDriver(Driver* driver);
 // Name of the driver in use ("alsa", "virtual").
 const char* driverName();
+// Why the driver lists no devices when the system has a MIDI service it
+// cannot use (say, no permission to open it); empty when there is none.
+std::string driverProblem();
 
 // Waits (bounded) until every layer thread has done what is due by the
 // current time. Returns at once on a layer thread.

@@ -222,4 +222,50 @@ std::optional<DeviceChange> translateAnnounce(int type, int client, int port, in
     return std::nullopt;
 }
 
+// ---- port names ----------------------------------------------------------------
+
+namespace {
+
+// At most max bytes of s, not cutting a UTF-8 character in two.
+std::string cutUtf8(const std::string& s, size_t max) {
+    if (s.size() <= max) return s;
+    size_t n = max;
+    while (n > 0 && (static_cast<uint8_t>(s[n]) & 0xC0) == 0x80) --n;
+    return s.substr(0, n);
+}
+
+// s in at most max bytes (max >= 8): its start, "..", and its end.
+std::string shortened(const std::string& s, size_t max) {
+    if (s.size() <= max) return s;
+    const size_t tail = std::min<size_t>(6, (max - 2) / 2);
+    size_t from = s.size() - tail;
+    while (from < s.size() && (static_cast<uint8_t>(s[from]) & 0xC0) == 0x80) ++from;
+    return cutUtf8(s, max - 2 - (s.size() - from)) + ".." + s.substr(from);
+}
+
+}  // namespace
+
+std::vector<std::string> portNames(const std::vector<PortName>& ports, size_t max) {
+    std::vector<std::string> names;
+    names.reserve(ports.size());
+    for (const auto& p : ports) {
+        if (p.port.rfind(p.client, 0) == 0) names.push_back(p.port);
+        else if (p.client.size() + 1 + p.port.size() <= max) names.push_back(p.client + ":" + p.port);
+        else names.push_back(p.port);
+    }
+    std::vector<bool> clash(names.size(), false);
+    for (size_t i = 0; i < names.size(); ++i)
+        for (size_t j = i + 1; j < names.size(); ++j)
+            if (cutUtf8(names[i], max) == cutUtf8(names[j], max)) clash[i] = clash[j] = true;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto& p = ports[i];
+        if (!clash[i] || names[i] != p.port || p.port.rfind(p.client, 0) == 0) continue;
+        // Ports of one name on two devices: keep the client's start and end
+        // (where numbered devices differ) and the port's name whole.
+        const size_t room = p.port.size() + 1 < max ? max - p.port.size() - 1 : 0;
+        if (room >= 8) names[i] = shortened(p.client, room) + ":" + p.port;
+    }
+    return names;
+}
+
 }  // namespace platform::midi

@@ -7,7 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/midi/mmsystem.h"
 
@@ -119,6 +121,17 @@ private:
     int have_ = 0;
     int need_ = 0;
 };
+
+// How system MIDI ports are named in the device lists: "Client:Port", or the
+// port's own name when it already says whose it is. A name too long for the
+// field (max bytes) becomes the port's own name, as long as that tells the
+// port apart from the others listed; else the client's part is shortened so
+// that the port's part, which tells ports of one device apart, stays whole.
+struct PortName {
+    std::string client;
+    std::string port;
+};
+std::vector<std::string> portNames(const std::vector<PortName>& ports, size_t max);
 
 // Device-change notification codes as the window receives them.
 inline constexpr uint32_t DBT_DEVICEARRIVAL = 0x8000;

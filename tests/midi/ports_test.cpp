@@ -235,7 +235,7 @@ TEST_F(PortTest, BuffersGoBackToTheDeviceWhetherOrNotTheyAreReported) {
     TMidiIn in;
     Received got;
     in.SetUsing(true);
-    // No handler, then events off: 40 messages, more than the 16 buffers.
+    // No handler, then events off, then cut short: more than the 16 buffers.
     for (int i = 0; i < 20; ++i) vm.feed(dev, sysex(37, uint8_t(i)));
     vm.settle();
     got.attach(in);
@@ -243,6 +243,9 @@ TEST_F(PortTest, BuffersGoBackToTheDeviceWhetherOrNotTheyAreReported) {
     for (int i = 0; i < 20; ++i) vm.feed(dev, sysex(37, uint8_t(i)));
     vm.settle();
     EXPECT_EQ(got.sysexCount(), 0u);
+    // Twenty messages cut short by a status byte: not reported, buffers kept.
+    for (int i = 0; i < 20; ++i) vm.feed(dev, {0xF0, 0x00, 0x7D, 0x90, 0x3C, 0x40});
+    vm.settle();
     in.SetUseSysEx(true);
     for (int i = 0; i < 100; ++i) vm.feed(dev, sysex(37, uint8_t(i)));
     vm.settle();

@@ -58,6 +58,20 @@ TEST(DeviceName, StopsAtAnEmbeddedZero) {
     EXPECT_STREQ(field, "Amp");
 }
 
+// System ports as listed: every name fits the field and no two read alike.
+TEST(DeviceName, SystemPortNamesStayReadableAndDistinct) {
+    const auto names = portNames({{"Virtual Raw MIDI 0-0", "VirMIDI 0-0"},
+                                  {"Virtual Raw MIDI 0-1", "VirMIDI 0-1"},
+                                  {"USB Amp", "USB Amp MIDI 1"},
+                                  {"Synth", "Port 1"},
+                                  {"Long Interface Name Number One", "MIDI Out 1"},
+                                  {"Long Interface Name Number Two", "MIDI Out 1"}},
+                                 31);
+    EXPECT_EQ(names, (std::vector<std::string>{"VirMIDI 0-0", "VirMIDI 0-1", "USB Amp MIDI 1", "Synth:Port 1",
+                                               "Long Interfa..er One:MIDI Out 1",
+                                               "Long Interfa..er Two:MIDI Out 1"}));
+}
+
 // ---- short messages ---------------------------------------------------------------
 
 TEST(ShortMessage, RunningStatusComesOutWhole) {
