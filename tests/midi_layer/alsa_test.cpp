@@ -1,7 +1,12 @@
-// The alsa driver against real sequencer ports: this test plays the device
-// with a sequencer client of its own. Skipped where there is no sequencer.
+// The alsa driver against real sequencer ports: these tests play the device
+// with a sequencer client of their own, or use the kernel's virtual raw MIDI
+// ports as a USB MIDI device would look. They run in the kernel MIDI VM
+// (scripts/kernel-midi-vm.sh), where none may skip; elsewhere, without a
+// sequencer, they skip.
 #include <alsa/asoundlib.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,10 +22,15 @@ using namespace midi_test;
 
 namespace {
 
+bool inVm() { return std::getenv("KOLVA_VM") != nullptr; }
+
 class AlsaTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access("/dev/snd/seq", R_OK | W_OK) != 0) GTEST_SKIP() << "no ALSA sequencer on this machine";
+        if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+            if (inVm()) FAIL() << "the kernel MIDI VM has no sequencer";
+            GTEST_SKIP() << "no ALSA sequencer on this machine";
+        }
         ASSERT_GE(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
         snd_seq_set_client_name(seq, "Layer Test Device");
         port = snd_seq_create_simple_port(seq, "Layer Test Port",
@@ -35,8 +45,8 @@ protected:
         if (driver) platform::midi::removeDriver(driver.get());
         if (seq) snd_seq_close(seq);
     }
-    // Index of our port in a fresh list, or -1.
-    int find(bool out) {
+    // Index of the port whose listed name contains what, in a fresh list, or -1.
+    int find(bool out, const char* what = "Layer Test Port") {
         const UINT n = out ? midiOutGetNumDevs() : midiInGetNumDevs();
         for (UINT i = 0; i < n; ++i) {
             char name[MAXPNAMELEN];
@@ -49,7 +59,7 @@ protected:
                 midiInGetDevCapsA(i, &c, sizeof c);
                 std::memcpy(name, c.szPname, sizeof name);
             }
-            if (std::strstr(name, "Layer Test Port")) return int(i);
+            if (std::strstr(name, what)) return int(i);
         }
         return -1;
     }
@@ -157,6 +167,85 @@ TEST_F(AlsaTest, PortVanishingWhileSendingEndsTheBlock) {
     while (!b.done() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
     EXPECT_TRUE(b.done());
     while (midiOutClose(h) == MIDIERR_STILLPLAYING) std::this_thread::yield();
+}
+
+// A kernel port takes nothing from a sender that has not subscribed: a block
+// must come out of the raw device whole, and be done no sooner than the
+// 31,250-baud wire could have carried it.
+TEST_F(AlsaTest, KernelPortGetsTheWholeBlockAtTheWirePace) {
+    const int i = find(true, "VirMIDI 0-0");
+    ASSERT_GE(i, 0) << "no virtual raw MIDI port";
+    const int raw = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(raw, 0);
+    HMIDIOUT h = nullptr;
+    ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    Block b(sysex(16384));
+    ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    std::vector<uint8_t> got;
+    const auto until = start + std::chrono::seconds(20);
+    auto doneAt = until;
+    while ((got.size() < b.bytes.size() || !b.done()) && std::chrono::steady_clock::now() < until) {
+        uint8_t buf[4096];
+        pollfd fd{raw, POLLIN, 0};
+        if (poll(&fd, 1, 5) > 0)
+            if (const ssize_t n = read(raw, buf, sizeof buf); n > 0) got.insert(got.end(), buf, buf + n);
+        if (b.done() && doneAt == until) doneAt = std::chrono::steady_clock::now();
+    }
+    EXPECT_EQ(got, b.bytes);
+    ASSERT_TRUE(b.done());
+    EXPECT_GE(doneAt - start, std::chrono::nanoseconds(b.bytes.size() * platform::midi::kDinNsPerByte));
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+    close(raw);
+    // Closing let go of the port: nothing of ours is left subscribed to it.
+    const int again = open("/proc/asound/seq/clients", O_RDONLY);
+    ASSERT_GE(again, 0);
+    std::string clients(1 << 16, '\0');
+    clients.resize(size_t(std::max<ssize_t>(0, read(again, clients.data(), clients.size()))));
+    close(again);
+    const size_t at = clients.find("\"Virtual Raw MIDI 0-0\"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string ours = clients.substr(at, clients.find("Client ", at) - at);
+    EXPECT_EQ(ours.find("Connected From"), std::string::npos) << ours;
+}
+
+// A port held exclusively by another program cannot be ours: the user is
+// told it is not ready, and it opens once it is let go.
+TEST_F(AlsaTest, AnExclusivelyHeldPortIsBusy) {
+    const int i = find(true, "VirMIDI 0-1");
+    ASSERT_GE(i, 0);
+    snd_seq_addr_t sender{static_cast<unsigned char>(snd_seq_client_id(seq)), static_cast<unsigned char>(port)};
+    snd_seq_addr_t dest{};
+    ASSERT_GE(snd_seq_parse_address(seq, &dest, "Virtual Raw MIDI 0-1"), 0);
+    snd_seq_port_subscribe_t* sub;
+    snd_seq_port_subscribe_alloca(&sub);
+    snd_seq_port_subscribe_set_sender(sub, &sender);
+    snd_seq_port_subscribe_set_dest(sub, &dest);
+    snd_seq_port_subscribe_set_exclusive(sub, 1);
+    ASSERT_GE(snd_seq_subscribe_port(seq, sub), 0);
+    HMIDIOUT h = nullptr;
+    EXPECT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_ALLOCATED);
+    ASSERT_GE(snd_seq_unsubscribe_port(seq, sub), 0);
+    ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+}
+
+// A user who may not open the sequencer (not in the audio group) gets a
+// reason instead of an empty list.
+TEST_F(AlsaTest, ASequencerThatCannotBeOpenedIsExplained) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        auto d = platform::midi::makeAlsaDriver();
+        const std::string why = d->problem();
+        _exit(d->outputs().empty() && why.find("audio") != std::string::npos ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Where there is no sequencer (build machines), the system driver lists
