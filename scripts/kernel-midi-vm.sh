@@ -143,6 +143,9 @@ trap 'rm -rf "$run"' EXIT
   echo "export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
   echo "export HOME=$(printf '%q' "${HOME:-/root}") KOLVA_VM=1 KOLVA_VM_MODULES=$(printf '%q' "$kernel_dir")"
   echo "export QT_QPA_PLATFORM=offscreen LANG=C.UTF-8"
+  for v in ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS TSAN_OPTIONS; do
+    [ -n "${!v:-}" ] && echo "export $v=$(printf '%q' "${!v}")"
+  done
   printf 'exec'
   printf ' %q' "$@"
   echo
@@ -162,7 +165,9 @@ timeout --foreground -k 10 "$timeout_s" qemu-system-x86_64 \
   -kernel "$vmlinuz" -initrd "$initrd" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 kolva.run=$run" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
-  < /dev/null | tr -d '\r' | grep -v '^kolva-vm-status='
+  < /dev/null |
+  sed -u -e 's/\r//g' -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' \
+    -e '/^SeaBIOS /d' -e 's/^Booting from ROM\.*//' -e '/reboot: Power down/d' -e '/^kolva-vm-status=/d' -e '/^$/d'
 qemu_status=${PIPESTATUS[0]}
 set -e
 

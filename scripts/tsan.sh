@@ -12,3 +12,8 @@ build-tsan/tests/midi_layer/midi_layer_test
 build-tsan/tests/midi/kolva_midi_tests
 build-tsan/tests/upload/kolva_connection_tests
 build-tsan/tests/setup/kolva_wizard_tests
+# The system driver against a real kernel sequencer, in the kernel MIDI VM.
+cmake --build build-tsan -j"$(nproc)" --target midi_alsa_test
+rc=0
+scripts/kernel-midi-vm.sh build-tsan/tests/midi_layer/midi_alsa_test --gtest_filter='AlsaTest.*' || rc=$?
+[ $rc -eq 0 ] || [ $rc -eq 77 ] || exit $rc
