@@ -6,6 +6,8 @@
 //
 //   kolva-bench-midi [--bytes N]     (default 32768)
 //   kolva-bench-midi --kernel [--bytes N]
+//   --poll-ms N: the caller's pause between looks at the done flag (1, as
+//   the port component does)
 //
 // --kernel sends through the system driver to the kernel's "VirMIDI 0-0"
 // port and reads what comes out of its raw device, /dev/snd/midiC0D0 (in
@@ -43,13 +45,16 @@ double cpuSeconds() {
 int main(int argc, char** argv) {
     size_t bytes = 32768;
     bool kernel = false;
+    uint32_t pollMs = 1;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--bytes") && i + 1 < argc) {
             bytes = std::strtoull(argv[++i], nullptr, 10);
+        } else if (!std::strcmp(argv[i], "--poll-ms") && i + 1 < argc) {
+            pollMs = uint32_t(std::strtoul(argv[++i], nullptr, 10));
         } else if (!std::strcmp(argv[i], "--kernel")) {
             kernel = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--kernel] [--bytes N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--kernel] [--bytes N] [--poll-ms N]\n", argv[0]);
             return 2;
         }
     }
@@ -115,7 +120,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "send refused\n");
         return 1;
     }
-    while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
+    while (!platform::midi::headerDone(hdr)) platform::Sleep(pollMs);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     midiOutUnprepareHeader(h, &hdr, sizeof hdr);
