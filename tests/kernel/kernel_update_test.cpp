@@ -1,0 +1,323 @@
+// Whole updates through the kernel's sequencer: the main window on the real
+// clock and the ALSA driver, kolva-amp-sim on the raw side of a virtual MIDI
+// port, as a USB amplifier looks to ALSA. They run inside
+// scripts/kernel-midi-vm.sh; where there is no sequencer they skip.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QStringList>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "firmware/syx_generator.h"
+#include "tests/support/form_fixture.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+constexpr const char* kRaw = "/dev/snd/midiC0D0";
+constexpr const char* kPort = "VirMIDI 0-0";  // the port behind kRaw, as the Midi menu lists it
+
+constexpr const char* kFirmwareSent =
+    "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
+    "version number.";
+constexpr const char* kLooksGood = "Looks good! Unplug the USB cable and power cycle the amp. / Status";
+constexpr const char* kPlugIn = "Now plug in the USB cable and wait for the KOLVA to enumerate. / Status";
+constexpr const char* kSelect = "Now select the MIDI device.";
+constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On! / Status";
+constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp and try again. / Status";
+
+// The amplifier's restart as a USB device's: its ports go and come back.
+// rmmod refuses while anyone still holds the port, so it is tried for a while.
+constexpr const char* kReplug =
+    "i=0; while ! rmmod snd_virmidi 2>/dev/null; do i=$((i+1)); [ $i -ge 50 ] && exit 1; sleep 0.1; done; "
+    "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi";
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+    const std::string t = readText(path);
+    return {t.begin(), t.end()};
+}
+
+std::string example(const char* name) { return std::string(KOLVA_EXAMPLES_DIR) + "/" + name; }
+
+::testing::AssertionResult sameBytes(const std::vector<uint8_t>& got, const std::vector<uint8_t>& want) {
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    if (i == got.size() && i == want.size()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the amplifier took " << got.size() << " bytes of " << want.size()
+                                         << "; they part at byte " << i;
+}
+
+QStringList entries(const QMenu* menu) {
+    QStringList t;
+    for (const QAction* a : menu->actions()) t << a->text();
+    return t;
+}
+
+// Ends the process when the UI thread is stuck where no timer reaches it.
+class Watchdog {
+public:
+    Watchdog(std::chrono::seconds limit, const std::atomic<pid_t>& child)
+        : thread_([this, limit, &child] {
+              std::unique_lock l(mu_);
+              if (cv_.wait_for(l, limit, [this] { return done_; })) return;
+              std::fprintf(stderr, "kernel update test: stuck for %lld s, giving up\n",
+                           static_cast<long long>(limit.count()));
+              if (const pid_t p = child.load(); p > 0) kill(p, SIGKILL);
+              std::_Exit(124);
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard l(mu_);
+            done_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+class KernelUpdateTest : public FormFixture {
+protected:
+    void SetUp() override {
+        FormFixture::SetUp();
+        // The kernel moves the bytes in real time, so the program waits in real time too.
+        platform::setClock(nullptr);
+        if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+            if (std::getenv("KOLVA_VM")) FAIL() << "no ALSA sequencer inside the kernel MIDI VM";
+            GTEST_SKIP() << "no ALSA sequencer here; these run under scripts/kernel-midi-vm.sh";
+        }
+        // A restart of an earlier case may still be bringing the device back.
+        const auto until = Steady::now() + 10s;
+        while (access(kRaw, R_OK | W_OK) != 0 && Steady::now() < until) std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(access(kRaw, R_OK | W_OK), 0) << kRaw << " missing";
+        capturePath = tempFile("capture.syx");
+        logPath = tempFile("amp.log");
+        writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
+    }
+
+    void TearDown() override {
+        stop();
+        stopAmp();
+        if (HasFailure() && !logPath.empty()) std::cerr << "kolva-amp-sim said:\n" << readText(logPath);
+        FormFixture::TearDown();
+    }
+
+    // kolva-amp-sim on the raw device; returns once it is open. Its steps are
+    // quick, but verify and programming still take longer than the program
+    // looks away (a 600 ms pause after each packet, a 715 ms verify sweep):
+    // the program keeps only the latest reply, so one that came sooner would
+    // go unseen behind the next.
+    void startAmp(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {KOLVA_AMP_SIM, "--raw", kRaw, "--capture", capturePath,
+                                         "--verify-ms", "2000", "--program-ms", "1500",
+                                         "--reboot-delay-ms", "200", "--reboot-ms", "1500"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+        pid_t pid = 0;
+        const int r = posix_spawn(&pid, KOLVA_AMP_SIM, &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        ASSERT_EQ(r, 0) << "cannot start " << KOLVA_AMP_SIM;
+        ampPid = pid;
+        const auto until = Steady::now() + 10s;
+        while (ampLog().find("ready ") == std::string::npos) {
+            int st = 0;
+            if (waitpid(pid, &st, WNOHANG) == pid) {
+                ampPid = 0;
+                FAIL() << "kolva-amp-sim ended before it was ready";
+            }
+            ASSERT_LT(Steady::now(), until) << "kolva-amp-sim not ready within 10 s";
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    void stopAmp() {
+        const pid_t pid = ampPid.exchange(0);
+        if (pid <= 0) return;
+        kill(pid, SIGTERM);
+        const auto until = Steady::now() + 5s;
+        int st = 0;
+        while (waitpid(pid, &st, WNOHANG) == 0) {
+            if (Steady::now() >= until) {
+                ADD_FAILURE() << "kolva-amp-sim did not stop on SIGTERM";
+                kill(pid, SIGKILL);
+                waitpid(pid, &st, 0);
+                return;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    std::string ampLog() const { return readText(logPath); }
+
+    // What the amplifier took, once it has as many bytes as expected (or a
+    // few seconds have gone by).
+    std::vector<uint8_t> captured(size_t expected) const {
+        const auto until = Steady::now() + 5s;
+        struct stat st {};
+        while ((stat(capturePath.c_str(), &st) != 0 || size_t(st.st_size) < expected) && Steady::now() < until)
+            std::this_thread::sleep_for(20ms);
+        return readBytes(capturePath);
+    }
+
+    // Loads the file as File > Firmware would; returns its bytes.
+    std::vector<uint8_t> load(const std::string& path) {
+        form->uploadMode = form->ReadFile(path.c_str());
+        dialogs.clear();
+        return readBytes(path);
+    }
+
+    // Chooses the entry named kPort; false when the menu has none.
+    static bool choose(QMenu* menu) {
+        for (QAction* a : menu->actions())
+            if (a->text() == kPort) {
+                a->trigger();
+                return true;
+            }
+        return false;
+    }
+    void choosePorts(bool in = true) {
+        ASSERT_TRUE(choose(form->Out1)) << entries(form->Out1).join(", ").toStdString();
+        if (in) {
+            ASSERT_TRUE(choose(form->In1)) << entries(form->In1).join(", ").toStdString();
+        }
+    }
+
+    // Run > Upload Code. A run still going after limit is ended as the close
+    // box ends it; the watchdog catches a run that no timer can reach.
+    void upload(std::chrono::seconds limit) {
+        Watchdog dog(limit + 30s, ampPid);
+        bool late = false;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [&] {
+            late = true;
+            form->close();
+        });
+        guard.start(limit);
+        form->Button2Click();
+        EXPECT_FALSE(late) << "the run took longer than " << limit.count() << " s";
+    }
+
+    std::vector<std::string> boxes() const {
+        std::vector<std::string> t;
+        for (const auto& b : dialogs.shown()) t.push_back(b.text + " / " + b.caption);
+        return t;
+    }
+
+    std::string capturePath, logPath;
+    std::atomic<pid_t> ampPid{0};
+};
+
+TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--restart-cmd", kReplug}));
+    start();
+    const auto image = load(example("kolva-02.06-packets.syx"));
+    ASSERT_EQ(form->uploadMode, 2);
+    ASSERT_STREQ(form->fileVersionText, "02.06");
+    ASSERT_NO_FATAL_FAILURE(choosePorts());
+
+    QStringList outAtSelect, inAtSelect;
+    std::string logAtSelect;
+    dialogs.onBox = [&](const platform::ShownBox& b) {
+        if (b.text == kSelect) {
+            outAtSelect = entries(form->Out1);
+            inAtSelect = entries(form->In1);
+            logAtSelect = ampLog();
+            choosePorts();
+        }
+        return -1;
+    };
+    upload(100s);
+
+    EXPECT_EQ(boxes(), (std::vector<std::string>{kLooksGood, kPlugIn, std::string(kSelect) + " / Status", kConfirmed}));
+    EXPECT_EQ(form->StatusBar2->panelText(3).toStdString(), "Status -> Complete.");
+    // The list offered after the restart is the one rebuilt once the ports were back.
+    EXPECT_NE(logAtSelect.find("restart-cmd exit 0"), std::string::npos);
+    EXPECT_NE(logAtSelect.find("back 02.06"), std::string::npos);
+    EXPECT_TRUE(outAtSelect.contains(kPort)) << outAtSelect.join(", ").toStdString();
+    EXPECT_TRUE(inAtSelect.contains(kPort)) << inAtSelect.join(", ").toStdString();
+    EXPECT_TRUE(sameBytes(captured(image.size()), image));
+}
+
+TEST_F(KernelUpdateTest, OldFirmwareGoesOutOpenLoopWhole) {
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "01.50"}));
+    start();
+    const auto image = load(example("kolva-01.59-packets.syx"));
+    ASSERT_EQ(form->uploadMode, 2);
+    ASSERT_STREQ(form->fileVersionText, "01.59");
+    ASSERT_NO_FATAL_FAILURE(choosePorts());  // an input too: the version alone keeps it open-loop
+    upload(60s);
+    EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kFirmwareSent) + " / Status"});
+    EXPECT_TRUE(sameBytes(captured(image.size()), image));
+}
+
+TEST_F(KernelUpdateTest, SingleMessageImageArrivesWhole) {
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "01.50"}));
+    start();
+    const auto image = load(example("kolva-single-message.syx"));
+    ASSERT_EQ(form->uploadMode, 1);
+    ASSERT_NO_FATAL_FAILURE(choosePorts(false));
+    upload(45s);
+    EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kFirmwareSent) + " / File Sent"});
+    EXPECT_TRUE(sameBytes(captured(image.size()), image));
+}
+
+TEST_F(KernelUpdateTest, SilenceAtVerifyTimesOut) {
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--silent-at-verify"}));
+    start();
+    firmware::PacketImageParams p;
+    p.digits = {0, 2, 1, 0};
+    p.packetCount = 2;
+    p.payloadSize = 512;
+    const auto image = firmware::makePacketImage(p);
+    const std::string path = tempFile("image.syx");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    load(path);
+    ASSERT_EQ(form->uploadMode, 2);
+    ASSERT_NO_FATAL_FAILURE(choosePorts());
+    upload(60s);
+    EXPECT_EQ(boxes(), std::vector<std::string>{kTimeOut});
+    EXPECT_EQ(form->StatusBar2->panelText(3).toStdString(), "Status -> Waiting for code Verify.");
+    EXPECT_FALSE(form->midiOutReady);
+    EXPECT_FALSE(form->midiInReady);
+}
+
+}  // namespace
