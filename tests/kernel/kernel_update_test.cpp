@@ -35,6 +35,7 @@ using Steady = std::chrono::steady_clock;
 
 constexpr const char* kRaw = "/dev/snd/midiC0D0";
 constexpr const char* kPort = "VirMIDI 0-0";  // the port behind kRaw, as the Midi menu lists it
+constexpr const char* kPortAfterReplug = "VirMIDI 1-0";
 
 constexpr const char* kFirmwareSent =
     "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
@@ -45,11 +46,17 @@ constexpr const char* kSelect = "Now select the MIDI device.";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On! / Status";
 constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp and try again. / Status";
 
-// The amplifier's restart as a USB device's: its ports go and come back.
-// rmmod refuses while anyone still holds the port, so it is tried for a while.
-constexpr const char* kReplug =
-    "i=0; while ! rmmod snd_virmidi 2>/dev/null; do i=$((i+1)); [ $i -ge 50 ] && exit 1; sleep 0.1; done; "
-    "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi";
+// The amplifier's restart as a USB device's: its ports go and come back as
+// another card, with new client numbers and names, so a program holding on
+// to the old addresses finds nothing. rmmod refuses while anyone still holds
+// the port, so it is tried for a while. The amplifier follows its device
+// through a link.
+constexpr const char* kUnplug =
+    "i=0; while ! rmmod snd_virmidi 2>/dev/null; do i=$((i+1)); [ $i -ge 50 ] && exit 1; sleep 0.1; done; ";
+const std::string kReplug = std::string(kUnplug) +
+                            "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi index=1 && "
+                            "ln -sfn /dev/snd/midiC1D0 \"$KOLVA_AMP_LINK\"";
+const std::string kPlugBack = std::string(kUnplug) + "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi";
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -122,6 +129,9 @@ protected:
         while (access(kRaw, R_OK | W_OK) != 0 && Steady::now() < until) std::this_thread::sleep_for(50ms);
         ASSERT_EQ(access(kRaw, R_OK | W_OK), 0) << kRaw << " missing";
         capturePath = tempFile("capture.syx");
+        rawLink = tempFile("amp-raw");
+        ASSERT_EQ(symlink(kRaw, rawLink.c_str()), 0);
+        setenv("KOLVA_AMP_LINK", rawLink.c_str(), 1);
         logPath = tempFile("amp.log");
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
     }
@@ -129,6 +139,10 @@ protected:
     void TearDown() override {
         stop();
         stopAmp();
+        // The next case expects the device where it was at the start.
+        if (access(kRaw, F_OK) != 0) {
+            EXPECT_EQ(std::system(kPlugBack.c_str()), 0);
+        }
         if (HasFailure() && !logPath.empty()) std::cerr << "kolva-amp-sim said:\n" << readText(logPath);
         FormFixture::TearDown();
     }
@@ -139,7 +153,7 @@ protected:
     // the program keeps only the latest reply, so one that came sooner would
     // go unseen behind the next.
     void startAmp(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {KOLVA_AMP_SIM, "--raw", kRaw, "--capture", capturePath,
+        std::vector<std::string> args = {KOLVA_AMP_SIM, "--raw", rawLink, "--capture", capturePath,
                                          "--verify-ms", "2000", "--program-ms", "1500",
                                          "--reboot-delay-ms", "200", "--reboot-ms", "1500"};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -203,19 +217,19 @@ protected:
         return readBytes(path);
     }
 
-    // Chooses the entry named kPort; false when the menu has none.
-    static bool choose(QMenu* menu) {
+    // Chooses the entry named name; false when the menu has none.
+    static bool choose(QMenu* menu, const char* name) {
         for (QAction* a : menu->actions())
-            if (a->text() == kPort) {
+            if (a->text() == name) {
                 a->trigger();
                 return true;
             }
         return false;
     }
-    void choosePorts(bool in = true) {
-        ASSERT_TRUE(choose(form->Out1)) << entries(form->Out1).join(", ").toStdString();
+    void choosePorts(bool in = true, const char* name = kPort) {
+        ASSERT_TRUE(choose(form->Out1, name)) << entries(form->Out1).join(", ").toStdString();
         if (in) {
-            ASSERT_TRUE(choose(form->In1)) << entries(form->In1).join(", ").toStdString();
+            ASSERT_TRUE(choose(form->In1, name)) << entries(form->In1).join(", ").toStdString();
         }
     }
 
@@ -241,7 +255,7 @@ protected:
         return t;
     }
 
-    std::string capturePath, logPath;
+    std::string capturePath, logPath, rawLink;
     std::atomic<pid_t> ampPid{0};
 };
 
@@ -260,7 +274,7 @@ TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
             outAtSelect = entries(form->Out1);
             inAtSelect = entries(form->In1);
             logAtSelect = ampLog();
-            choosePorts();
+            choosePorts(true, kPortAfterReplug);
         }
         return -1;
     };
@@ -271,8 +285,8 @@ TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
     // The list offered after the restart is the one rebuilt once the ports were back.
     EXPECT_NE(logAtSelect.find("restart-cmd exit 0"), std::string::npos);
     EXPECT_NE(logAtSelect.find("back 02.06"), std::string::npos);
-    EXPECT_TRUE(outAtSelect.contains(kPort)) << outAtSelect.join(", ").toStdString();
-    EXPECT_TRUE(inAtSelect.contains(kPort)) << inAtSelect.join(", ").toStdString();
+    EXPECT_EQ(outAtSelect.filter("VirMIDI").join(", "), "VirMIDI 1-0, VirMIDI 1-1, VirMIDI 1-2, VirMIDI 1-3");
+    EXPECT_TRUE(inAtSelect.contains(kPortAfterReplug)) << inAtSelect.join(", ").toStdString();
     EXPECT_TRUE(sameBytes(captured(image.size()), image));
 }
 
