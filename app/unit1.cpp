@@ -51,6 +51,10 @@ TForm1::TForm1(const Form1Options& options, QWidget* parent)
         // Controls, menu, timers; the MIDI ports list the devices.
         buildControls();
         buildMenu();
+        // Fixed at the size with the menu bar, so the window manager is asked
+        // for one size only and the client area stays whole below the menu.
+        adjustSize();
+        setFixedSize(sizeHint());
         installUploadControls();
         createMidiPorts();
         // The encoder rings, all off.
@@ -183,9 +187,6 @@ void TForm1::buildControls() {
     Timer4.OnTimer = [this] { Timer4Timer(); };
     Timer2.setEnabled(false);
     Timer2.OnTimer = [this] { app::guarded([this] { Timer2Timer(); }); };
-
-    adjustSize();
-    setFixedSize(sizeHint());
 }
 
 void TForm1::buildMenu() {

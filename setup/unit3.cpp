@@ -1,6 +1,7 @@
 #include "setup/unit3.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
 #include <QIcon>
@@ -9,6 +10,7 @@
 #include <QPalette>
 #include <QPushButton>
 #include <QToolButton>
+#include <algorithm>
 
 #include "app/application.h"
 #include "app/settings.h"
@@ -107,8 +109,11 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     Form3 = this;
     setObjectName("Form3");
     setWindowTitle("Welcome!");
-    // No title bar: a one-pixel border around a 467 x 350 client area.
-    setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    // No title bar: a one-pixel border around a 467 x 350 client area. A
+    // window of its own rather than a dialog of the main window: a window
+    // manager keeps a dialog above its owner, and during a stage the main
+    // window, with its progress and cancel control, must come to the front.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     setFixedSize(467, 350);
     setModal(false);
     setAutoFillBackground(true);
@@ -125,7 +130,8 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     Label1 = new QLabel(this);
     Label1->setObjectName("Label1");
     Label1->setGeometry(49, 133, 377, 123);
-    Label1->setAlignment(Qt::AlignCenter);
+    // At the top: the lists and buttons of some steps lie in its lower part.
+    Label1->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label1->setWordWrap(true);
     Label1->setStyleSheet("color: white; background: transparent;");
     setInstruction(kWelcome);
@@ -174,10 +180,15 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     CheckBox1->setObjectName("CheckBox1");
     CheckBox1->setGeometry(152, 321, 199, 14);
     CheckBox1->setFont(face("Futura Bk", 11, true));
-    CheckBox1->setStyleSheet(
-        "QCheckBox { color: white; background: transparent; spacing: 5px; }"
-        "QCheckBox::indicator { width: 10px; height: 10px; border: 1px solid #B8B8B8; background: #1C1C1E; }"
-        "QCheckBox::indicator:checked { background: #D02020; border: 1px solid #F0F0F0; }");
+    // The style draws the box in the base colour, its outline from the window
+    // colour and the tick in the text colour: a light outline and tick on a
+    // dark box, so both show on the dark background.
+    QPalette box = CheckBox1->palette();
+    box.setColor(QPalette::WindowText, Qt::white);
+    box.setColor(QPalette::Window, QColor(0xE0, 0xE0, 0xE0));
+    box.setColor(QPalette::Base, QColor(0x1C, 0x1C, 0x1E));
+    box.setColor(QPalette::Text, Qt::white);
+    CheckBox1->setPalette(box);
     connect(CheckBox1, &QCheckBox::clicked, this, [this] { app::guarded([this] { CheckBox1Click(); }); });
 
     Button2 = new QPushButton("Test Midi", this);
@@ -194,7 +205,11 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     const std::pair<QComboBox*, setup::Ring> rings[] = {
         {ComboBox2, setup::Ring::Stompbox}, {ComboBox3, setup::Ring::Amp}, {ComboBox4, setup::Ring::Effects}};
     for (const auto& [box, ring] : rings) {
-        for (const std::string& e : setup::ringEntries(ring)) box->addItem(QString::fromStdString(e));
+        // The panel picture numbers the LEDs: each entry says which it is.
+        const auto& entries = setup::ringEntries(ring);
+        for (size_t k = 0; k < entries.size(); ++k)
+            box->addItem(entries[k].empty() ? QString()
+                                            : QString::fromUtf8("%1 \u2013 %2").arg(k).arg(QString::fromStdString(entries[k])));
         box->setCurrentIndex(-1);
     }
     connect(ComboBox2, &QComboBox::currentIndexChanged, this, [this] { ComboBox2Change(); });
@@ -210,7 +225,17 @@ TForm1* TForm3::main() const {
 
 void TForm3::setInstruction(const char* text) {
     Label1->setText(text);
-    fitLabelText(Label1, face("Futura Bk", 13, true));
+    fitInstruction();
+}
+
+void TForm3::fitInstruction() {
+    // The text must end above the highest control shown in the label's area.
+    int room = Label1->height();
+    for (QWidget* w : {static_cast<QWidget*>(ComboBox1), static_cast<QWidget*>(ComboBox2),
+                       static_cast<QWidget*>(ComboBox3), static_cast<QWidget*>(ComboBox4),
+                       static_cast<QWidget*>(Image3), static_cast<QWidget*>(Image4)})
+        if (w && !w->isHidden() && w->y() > Label1->y()) room = std::min(room, w->y() - Label1->y() - 4);
+    fitLabelText(Label1, face("Futura Bk", 13, true), room);
 }
 
 void TForm3::runStep() {
@@ -225,11 +250,20 @@ void TForm3::runStep() {
         app::showException(e);
     }
     stepRunning_ = false;
+    // The step may have shown controls under the instruction.
+    fitInstruction();
 }
 
 void TForm3::reject() {
     // Escape: the step button is the window's cancel button.
     Button1->click();
+}
+
+void TForm3::closeEvent(QCloseEvent* e) {
+    // Closed by the window system (Alt+F4, a task bar): the close button's
+    // action, never the step's.
+    Button1Next10Click();
+    e->accept();
 }
 
 void TForm3::moveNext(int dx) {
@@ -255,6 +289,8 @@ void TForm3::Button1Next8Click() {
 }
 
 void TForm3::Button1Next5Click() {
+    // Left by the keyboard before a device opened, the arrow must not stay dead.
+    Shape1->setEnabled(true);
     ComboBox1->hide();
     moveNext(60);
     Shape2->setEnabled(true);
@@ -283,6 +319,7 @@ void TForm3::Button1Next2Click() {
 }
 
 void TForm3::Button1Next7Click() {
+    Shape1->setEnabled(true);  // as when leaving the device step
     Image5->hide();
     for (QWidget* w : {static_cast<QWidget*>(ComboBox2), static_cast<QWidget*>(ComboBox3),
                        static_cast<QWidget*>(ComboBox4), static_cast<QWidget*>(Shape3), static_cast<QWidget*>(Shape4),

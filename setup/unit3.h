@@ -89,11 +89,13 @@ public:
 
 protected:
     void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     TForm1* main() const;
     void runStep();
     void setInstruction(const char* text);
+    void fitInstruction();
     void ringChange(setup::Ring ring, QComboBox* list, TShape* marker);
     void moveNext(int dx);
     void runUpload();

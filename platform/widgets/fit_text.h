@@ -6,7 +6,8 @@
 class QFont;
 class QLabel;
 
-// Fits label's text starting from the given face.
-void fitLabelText(QLabel* label, const QFont& face);
+// Fits label's text starting from the given face, within the label's top
+// height pixels (all of it when height is negative).
+void fitLabelText(QLabel* label, const QFont& face, int height = -1);
 // The same from the label's current face.
 void fitLabelText(QLabel* label);

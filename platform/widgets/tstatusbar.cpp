@@ -1,6 +1,8 @@
 #include "platform/widgets/tstatusbar.h"
 
+#include <QHelpEvent>
 #include <QPainter>
+#include <QToolTip>
 #include <algorithm>
 
 TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), color_(0xC0, 0xC0, 0xC0) {}
@@ -55,15 +57,34 @@ void TStatusBar::paintEvent(QPaintEvent*) {
         p.drawLine(r.bottomLeft(), r.bottomRight());
         p.drawLine(r.topRight(), r.bottomRight());
         p.setPen(palette().color(QPalette::WindowText));
-        const QRect textRect = r.adjusted(3, 1, -3, -1);
-        const QString& text = panels_[static_cast<size_t>(i)].text;
-        // A text wider than its panel is drawn in a narrower face rather
-        // than clipped at both ends.
-        QFont f = font();
-        const int advance = QFontMetrics(f).horizontalAdvance(text);
-        if (advance > textRect.width() && advance > 0)
-            f.setStretch(std::max(60, 100 * textRect.width() / advance));
-        p.setFont(f);
-        p.drawText(textRect, Qt::AlignCenter, text);
+        p.drawText(textRect(i), Qt::AlignCenter, shownText(i));
     }
+}
+
+QRect TStatusBar::textRect(int i) const {
+    QRect r = panelRect(i).adjusted(1, 2, -2, -2);
+    if (i == panelCount() - 1) r.setRight(width() - 3);
+    return r.adjusted(3, 1, -3, -1);
+}
+
+QString TStatusBar::shownText(int i) const {
+    // Centred text wider than its panel would lose both ends; cut the middle
+    // instead, so a file name keeps its start and its extension.
+    return fontMetrics().elidedText(panelText(i), Qt::ElideMiddle, textRect(i).width());
+}
+
+bool TStatusBar::event(QEvent* e) {
+    if (e->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(e);
+        for (int i = 0; i < panelCount(); ++i) {
+            if (!panelRect(i).contains(help->pos())) continue;
+            // The whole text, for a panel that shows it cut.
+            if (shownText(i) != panelText(i)) QToolTip::showText(help->globalPos(), panelText(i), this);
+            else QToolTip::hideText();
+            return true;
+        }
+        QToolTip::hideText();
+        return true;
+    }
+    return QWidget::event(e);
 }

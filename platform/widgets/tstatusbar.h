@@ -24,14 +24,19 @@ public:
     int panelWidth(int i) const;
     // Left edge and drawn width of panel i in this bar.
     QRect panelRect(int i) const;
+    // The text as drawn: cut in the middle when it is wider than its panel;
+    // the tooltip over such a panel shows it whole.
+    QString shownText(int i) const;
 
     void setColor(const QColor& c);
     QColor color() const { return color_; }
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    bool event(QEvent* e) override;
 
 private:
+    QRect textRect(int i) const;
     std::vector<Panel> panels_;
     QColor color_;
 };

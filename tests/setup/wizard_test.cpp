@@ -29,6 +29,14 @@ protected:
     }
     void next() { form3->Shape1MouseUp(Qt::LeftButton); }
     QString text() const { return form3->Label1->text(); }
+    // The lowest row of the wizard where the instruction's white text shows.
+    int instructionBottom() const {
+        const QImage img = form3->Label1->grab().toImage();
+        for (int y = img.height() - 1; y >= 0; --y)
+            for (int x = 0; x < img.width(); ++x)
+                if (qGray(img.pixel(x, y)) > 200) return form3->Label1->y() + y;
+        return -1;
+    }
     // Welcome .. ReadRevision, with the output device chosen and tested.
     void walkToReadRevision() {
         form3->Button1->click();                 // Welcome -> Connect
@@ -61,6 +69,7 @@ TEST_F(WizardTest, TheDeviceStepWaitsForAnOpenDeviceAndTheTestSendsPrograms) {
     form3->Button1->click();
     form3->Button1->click();
     EXPECT_EQ(text(), "Select your MIDI device from the drop down menu.");
+    EXPECT_LT(instructionBottom(), form3->ComboBox1->y()) << "the instruction lies above the list";
     ASSERT_EQ(form3->ComboBox1->count(), 1);
     EXPECT_EQ(form3->ComboBox1->itemText(0), "Kolva Amp MIDI In");
     EXPECT_FALSE(form3->Shape1->isEnabled());
@@ -91,12 +100,15 @@ TEST_F(WizardTest, EscapeMovesOnEvenBeforeADeviceOpened) {
     form3->reject();  // what Escape does
     EXPECT_TRUE(form3->isVisible());
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next1Click);
+    EXPECT_TRUE(form3->Shape1->isEnabled()) << "a step without a condition of its own keeps the arrow live";
 }
 
 TEST_F(WizardTest, TheRingListsBuildTheRevisionAndMarkTheLeds) {
     walkToReadRevision();
     EXPECT_FALSE(form3->Shape1->isEnabled());
     EXPECT_FALSE(form3->Label2->isHidden());
+    EXPECT_LT(instructionBottom(), form3->ComboBox2->y()) << "the instruction lies above the lists";
+    EXPECT_EQ(form3->ComboBox4->itemText(6), QString::fromUtf8("6 \u2013 Digital Delay")) << "entries name their LED";
     form3->ComboBox2->setCurrentIndex(1);
     EXPECT_EQ(form3->Label2->text(), "1.xx");
     EXPECT_EQ(form3->Shape3->pos(), QPoint(145, 42));
@@ -163,6 +175,7 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
 TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageAndACancelledDialogIsReported) {
     walkToReadRevision();
     next();  // nothing chosen: still x.xx (the keyboard path, as Escape would)
+    EXPECT_TRUE(form3->Shape1->isEnabled());
     form3->Button1->click();
     EXPECT_EQ(form3->needIntermediate, 0);
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
@@ -185,6 +198,9 @@ TEST_F(WizardTest, ClosedHalfwayItResumesWhereItWas) {
     form->StartupHelp1->trigger();  // on: shown again
     EXPECT_TRUE(form3->isVisible());
     EXPECT_EQ(text(), "Select your MIDI device from the drop down menu.");
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next5Click);
+    form3->close();  // the window system's close: hidden, the step not run
+    EXPECT_FALSE(form3->isVisible());
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next5Click);
 }
 
