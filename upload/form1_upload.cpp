@@ -3,6 +3,7 @@
 // USB MIDI set-up prompts and the final version check.
 #include <QEvent>
 #include <QMouseEvent>
+#include <QScopeGuard>
 #include <QTimer>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "firmware/firmware_header.h"
 #include "midi/midi_out.h"
 #include "platform/dialogs.h"
+#include "platform/power/sleep_lock.h"
 #include "setup/unit3.h"
 #include "setup/unit4.h"
 #include "upload/device_messages.h"
@@ -27,6 +29,13 @@ constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On!
 // Closing the window while a run waits unwinds the run from its next pass
 // through the message loop.
 struct RunAborted {};
+
+// No sleep while the amplifier is written: taken when a transfer starts,
+// let go whenever the run ends.
+power::SleepLock& sleepLock() {
+    static power::SleepLock lock;
+    return lock;
+}
 
 // Pointer presses on the cancel control (Label1 and Image2).
 class CancelFilter final : public QObject {
@@ -98,6 +107,7 @@ void TForm1::lightAllAt(int position) {
 }
 
 void TForm1::startPacketTransfer() {
+    sleepLock().acquire();
     CGauge1->show();
     CGauge1->setProgress(0);
     CGauge1->setMaxValue(packetCount - 1);
@@ -134,6 +144,7 @@ void TForm1::Button2Click() {
     if (runActive_) return;  // one run at a time; the menus stay live meanwhile
     if (!checkMidiOut()) return;
     runActive_ = true;
+    const auto awake = qScopeGuard([] { sleepLock().release(); });
     UploadCode1->setEnabled(false);
     Firmware1->setEnabled(false);
     packetErrors = 0;
@@ -170,6 +181,7 @@ void TForm1::Button2Click() {
 }
 
 bool TForm1::singleMessageTransfer() {
+    sleepLock().acquire();
     lightAllAt(0);
     senderDone.store(false, std::memory_order_release);
     CGauge1->setProgress(0);
