@@ -1,8 +1,11 @@
 // kolva-updater-demo: the program with a simulated amplifier in place of the
 // system's MIDI devices. Its ports appear in the Midi menu; Midi > Test
-// Connection gets an answer from it.
+// Connection gets an answer from it. --amp-report FILE keeps FILE up to date
+// with what the amplifier has seen, for whoever watches from outside.
 #include <QApplication>
+#include <QSaveFile>
 #include <QStandardPaths>
+#include <QTimer>
 #include <cstring>
 #include <string>
 
@@ -11,10 +14,31 @@
 #include "platform/midi/virtual_midi.h"
 #include "sim/simulated_amp.h"
 
+namespace {
+
+QByteArray report(const sim::SimulatedAmp& amp) {
+    QByteArray programs;
+    for (uint8_t p : amp.programChanges()) programs += (programs.isEmpty() ? "" : ",") + QByteArray::number(p);
+    QByteArray r;
+    r += "version=" + QByteArray::fromStdString(amp.version()) + "\n";
+    r += "state=" + QByteArray::number(int(amp.state())) + "\n";
+    r += "identity_requests=" + QByteArray::number(amp.identityRequests()) + "\n";
+    r += "program_changes=" + programs + "\n";
+    r += "header=" + QByteArray::number(amp.headerReceived() ? 1 : 0) + "\n";
+    r += "packets=" + QByteArray::number(amp.packetsReceived()) + "\n";
+    r += "reboots=" + QByteArray::number(amp.rebootCount()) + "\n";
+    return r;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::string version = "02.06";
-    for (int i = 1; i + 1 < argc; ++i)
+    QString reportPath;
+    for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--amp-version") == 0) version = argv[i + 1];
+        if (std::strcmp(argv[i], "--amp-report") == 0) reportPath = QString::fromLocal8Bit(argv[i + 1]);
+    }
 
     QApplication a(argc, argv);
     platform::midi::VirtualMidi vm;
@@ -22,6 +46,17 @@ int main(int argc, char** argv) {
     const auto ampOut = vm.addInput("Kolva Amp (simulated)");
     vm.setWireRate(ampIn, 31250);
     sim::SimulatedAmp amp(vm, ampIn, ampOut, version);
+
+    // Rewritten whole when it changes, never seen half written.
+    QTimer reporter;
+    QByteArray last;
+    QObject::connect(&reporter, &QTimer::timeout, [&] {
+        const QByteArray now = report(amp);
+        if (now == last) return;
+        QSaveFile f(reportPath);
+        if (f.open(QIODevice::WriteOnly) && f.write(now) == now.size() && f.commit()) last = now;
+    });
+    if (!reportPath.isEmpty()) reporter.start(50);
 
     const std::string exe = QCoreApplication::applicationFilePath().toStdString();
     const std::string userDir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();

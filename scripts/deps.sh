@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev
   libasound2-dev
   libgtest-dev
-  xvfb xauth
+  xvfb xauth openbox libx11-dev libxtst-dev
   fonts-dejavu-core
   clang libclang-rt-dev
 )

@@ -72,6 +72,7 @@ public:
     void Button1Next10Click();
     using StepAction = void (TForm3::*)();
     StepAction stepAction() const { return step_; }
+    bool stepRunning() const { return stepRunning_; }  // a stage's upload among them
 
     void Shape1MouseDown(Qt::MouseButton button);
     void Shape1MouseUp(Qt::MouseButton button);

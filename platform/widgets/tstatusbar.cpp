@@ -57,6 +57,7 @@ void TStatusBar::paintEvent(QPaintEvent*) {
         p.drawLine(r.bottomLeft(), r.bottomRight());
         p.drawLine(r.topRight(), r.bottomRight());
         p.setPen(palette().color(QPalette::WindowText));
+        p.setFont(shownFont(i));
         p.drawText(textRect(i), Qt::AlignCenter, shownText(i));
     }
 }
@@ -67,10 +68,19 @@ QRect TStatusBar::textRect(int i) const {
     return r.adjusted(3, 1, -3, -1);
 }
 
+QFont TStatusBar::shownFont(int i) const {
+    // A text wider than its panel is drawn in a narrower face first.
+    QFont f = font();
+    const int advance = QFontMetrics(f).horizontalAdvance(panelText(i));
+    const int room = textRect(i).width();
+    if (advance > room && advance > 0) f.setStretch(std::max(75, 100 * room / advance));
+    return f;
+}
+
 QString TStatusBar::shownText(int i) const {
-    // Centred text wider than its panel would lose both ends; cut the middle
+    // Centred text still too wide would lose both ends; cut the middle
     // instead, so a file name keeps its start and its extension.
-    return fontMetrics().elidedText(panelText(i), Qt::ElideMiddle, textRect(i).width());
+    return QFontMetrics(shownFont(i)).elidedText(panelText(i), Qt::ElideMiddle, textRect(i).width());
 }
 
 bool TStatusBar::event(QEvent* e) {

@@ -24,8 +24,10 @@ public:
     int panelWidth(int i) const;
     // Left edge and drawn width of panel i in this bar.
     QRect panelRect(int i) const;
-    // The text as drawn: cut in the middle when it is wider than its panel;
-    // the tooltip over such a panel shows it whole.
+    // The text as drawn, in a narrower face when it is wider than its panel
+    // and cut in the middle when even that is too wide; the tooltip over such
+    // a panel shows it whole.
+    QFont shownFont(int i) const;
     QString shownText(int i) const;
 
     void setColor(const QColor& c);

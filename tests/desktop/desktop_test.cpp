@@ -1,0 +1,294 @@
+// The built programs on a real X display with a window manager (Xvfb and
+// openbox), used as a user would use them: keyboard menus, the file dialog
+// typed into, clicks on the wizard's arrow and the cancel knob, Alt+F4. Each
+// test has a display, a folder and a copy of the program of its own, so the
+// settings file beside the program is the test's. Real time, bounded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "tests/desktop/x_desktop.h"
+
+namespace fs = std::filesystem;
+using desktop::countPixels;
+using desktop::waitUntil;
+using desktop::XDesktop;
+
+namespace {
+
+constexpr const char* kMainTitle = "Kolva Updater v2.61";
+constexpr const char* kWizardTitle = "Welcome!";
+constexpr int kClientHeight = 376;
+
+// Places in the wizard's and the main window's client areas.
+const QPoint kArrow{238, 275}, kArrowMoved{298, 275}, kTest{172, 277}, kDeviceList{230, 206};
+const QPoint kStompboxList{94, 228}, kAmpList{232, 229}, kEffectsList{369, 228};
+const QPoint kCancelKnob{354, 127};
+const QRect kGauge{0, 317, 703, 27}, kInstructionTop{49, 133, 377, 18};
+
+bool lime(QRgb c) { return qGreen(c) > 200 && qRed(c) < 60 && qBlue(c) < 60; }
+bool white(QRgb c) { return qGray(c) > 200; }
+
+class DesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::string(KOLVA_DESKTOP_RUNS) + "/" + info->name();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        desk = std::make_unique<XDesktop>(dir);
+        ASSERT_EQ(desk->reason(), "");
+    }
+    void TearDown() override {
+        if (HasFailure()) std::printf("screen at the end: %s\n", desk->shot("failed").c_str());
+    }
+
+    // A copy of the program in the test's folder: its settings file is the test's.
+    std::string place(const char* exe) {
+        const fs::path copy = fs::path(dir) / fs::path(exe).filename();
+        if (!fs::exists(copy) && link(exe, copy.c_str()) != 0) fs::copy_file(exe, copy);
+        program = copy.filename().string();
+        return copy.string();
+    }
+    pid_t start(const char* exe, const std::vector<std::string>& args = {}) { return desk->start(place(exe), args); }
+    pid_t startDemo(std::vector<std::string> args = {}) {
+        args.insert(args.end(), {"--amp-report", dir + "/amp.txt"});
+        return start(KOLVA_DEMO, args);
+    }
+    // The screen once it has stopped changing (a window just mapped paints
+    // a moment later).
+    QImage steady(const QRect& part) {
+        QImage last = desk->screen().copy(part), now;
+        waitUntil([&] { return (now = desk->screen().copy(part)) == last || (last = now, false); }, 3000);
+        return now;
+    }
+    void writeSettings(const std::string& text) { std::ofstream(dir + "/" + program + ".INI") << text; }
+    std::map<std::string, std::string> settings() { return desktop::readKeyValues(dir + "/" + program + ".INI"); }
+    std::map<std::string, std::string> amp() { return desktop::readKeyValues(dir + "/amp.txt"); }
+    bool ampSays(const std::string& key, const std::string& value, int timeoutMs) {
+        return waitUntil([&] { return amp()[key] == value; }, timeoutMs);
+    }
+    // A single-message image, quick to send: the amplifier takes its version.
+    std::string firmware(const char* version) {
+        const std::string path = dir + "/latest-" + version + ".syx";
+        const std::string cmd = std::string(KOLVA_SYXGEN) + " single --version " + version +
+                                " --size 4096 -o " + path + " >/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return path;
+    }
+
+    QPoint inWizard(QPoint p) { return desk->client(wizard).topLeft() + p; }
+    // The main window's client area lies below its menu bar.
+    QPoint inMain(QPoint p) {
+        const QRect c = desk->client(mainWindow);
+        return c.topLeft() + QPoint(0, c.height() - kClientHeight) + p;
+    }
+    QRect inMain(QRect r) { return r.translated(inMain(QPoint())); }
+    QRect inWizard(QRect r) { return r.translated(inWizard(QPoint())); }
+    void next(QPoint at = kArrow) { desk->click(inWizard(at)); }
+    // A drop-down list of the wizard: opened with a click, an entry found by typing.
+    void choose(QPoint list, const std::string& entry) {
+        desk->click(inWizard(list));
+        desk->type(entry);
+        desk->key("Return");
+    }
+    void openFile(const std::string& path) {
+        const Window dialog = desk->window("Open");
+        ASSERT_NE(dialog, 0u) << "no file dialog: " << desk->describe();
+        desk->type(path);
+        desk->key("Return");
+        ASSERT_TRUE(waitUntil([&] { return !desk->viewable(dialog); }, 5000));
+    }
+    void waitForWindows() {
+        mainWindow = desk->window(kMainTitle);
+        wizard = desk->window(kWizardTitle);
+        ASSERT_NE(mainWindow, 0u) << desk->describe();
+        ASSERT_NE(wizard, 0u) << desk->describe();
+    }
+    // Welcome .. ReadRevision by the arrow, the amplifier's output chosen in
+    // the list and tested once.
+    void walkToReadRevision() {
+        next();  // Connect
+        next();  // SelectDevice
+        desk->moveTo({0, 0});
+        desk->shot("select-device", desk->frame(wizard));
+        EXPECT_GT(countPixels(desk->screen(), inWizard(kInstructionTop), white), 20)
+            << "the instruction starts at the top of its label";
+        choose(kDeviceList, "Kolva");
+        next();  // TestConnection
+        desk->click(inWizard(kTest));
+        ASSERT_TRUE(ampSays("program_changes", "1", 5000)) << "the test control sends program 1";
+        next(kArrowMoved);  // RevisionMode
+        next();             // ReadRevision
+        desk->moveTo({0, 0});
+        desk->shot("read-revision", desk->frame(wizard));
+        EXPECT_GT(countPixels(desk->screen(), inWizard(kInstructionTop), white), 20);
+    }
+    // A stage from the arrow in Ready: the main window comes above the wizard
+    // with its progress, and the wizard comes back when the stage is over.
+    void runStage(const std::string& shotName, int timeoutMs) {
+        next();
+        ASSERT_TRUE(waitUntil([&] { return desk->above(mainWindow, wizard); }, 3000))
+            << "main window under the wizard during a stage: " << desk->describe();
+        ASSERT_TRUE(waitUntil([&] { return countPixels(desk->screen(), inMain(kGauge), lime) > 50; }, 5000))
+            << "no progress to be seen";
+        desk->moveTo({0, 0});
+        desk->shot(shotName, desk->frame(mainWindow));
+        ASSERT_TRUE(waitUntil([&] { return desk->above(wizard, mainWindow); }, timeoutMs))
+            << "the wizard did not come back: " << desk->describe();
+    }
+
+    std::string dir;
+    std::string program;
+    std::unique_ptr<XDesktop> desk;
+    Window mainWindow = 0, wizard = 0;
+};
+
+TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
+    const std::string file = firmware("2.10");
+    startDemo();
+    waitForWindows();
+    EXPECT_TRUE(desk->above(wizard, mainWindow)) << "the wizard opens over the main window";
+    walkToReadRevision();
+    // Left by the keyboard with no ring chosen (x.xx: one stage); the arrow
+    // must still work in the steps after.
+    desk->key("Escape");
+    next();  // RestartAmp: the file dialog
+    openFile(file);
+    runStage("stage-in-progress", 30000);
+    EXPECT_TRUE(ampSays("version", "02.10", 15000)) << "the amplifier runs the new firmware";
+    next();  // Done: the wizard goes
+    EXPECT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000)) << "Final stage complete! was not shown";
+    EXPECT_EQ(settings()["FT"], "") << "the first-time setting is written only when changed";
+}
+
+TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
+    const std::string file = firmware("2.10");
+    startDemo();
+    waitForWindows();
+    walkToReadRevision();
+    choose(kStompboxList, "1");
+    choose(kAmpList, "0");
+    desk->click(inWizard(kEffectsList));
+    desk->shot("ring-list", desk->frame(wizard).adjusted(0, 0, 0, 200));
+    desk->type("2");
+    desk->key("Return");
+    desk->moveTo({0, 0});
+    desk->shot("rings-chosen", desk->frame(wizard));
+    next();  // RestartAmp, the arrow live once all three rings are chosen
+    next();
+    openFile(file);
+    runStage("first-stage", 60000);
+    EXPECT_TRUE(ampSays("version", "01.39", 15000)) << "the first stage sends the intermediate image";
+    // The amplifier restarted: its output is chosen again in the Midi menu.
+    desk->click(desk->client(mainWindow).topLeft() + QPoint(57, 8));
+    desk->key("Down");
+    desk->key("Right");
+    desk->key("Down");
+    desk->key("Return");
+    ASSERT_TRUE(waitUntil([&] { return desk->above(wizard, mainWindow); }, 3000)) << desk->describe();
+    runStage("final-stage", 30000);
+    EXPECT_TRUE(ampSays("version", "02.10", 15000));
+    next();
+    EXPECT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
+}
+
+TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
+    const std::string file = firmware("2.10");
+    startDemo();
+    waitForWindows();
+    desk->moveTo({0, 0});
+    const QImage welcome = steady(desk->frame(wizard));
+    desk->click(inWizard({233, 100}));  // the logo: the wizard is the active window
+    desk->key("alt+F4");
+    ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000)) << "Alt+F4 left the wizard open";
+    // File > Startup Help off and on again shows it where it was: Welcome.
+    for (const char* ft : {"0", "1"}) {
+        desk->click(desk->client(mainWindow).topLeft() + QPoint(20, 8));
+        desk->key("Up");
+        desk->key("Return");
+        EXPECT_TRUE(waitUntil([&] { return settings()["FT"] == ft; }, 3000)) << "FT " << ft;
+    }
+    ASSERT_NE(wizard = desk->window(kWizardTitle, 3000), 0u);
+    desk->moveTo({0, 0});
+    EXPECT_EQ(steady(desk->frame(wizard)), welcome) << "still the Welcome step";
+
+    // Escape runs the steps up to Ready; Alt+F4 there must not start the update.
+    desk->click(inWizard({233, 100}));
+    desk->key("Escape");  // Connect
+    desk->key("Escape");  // SelectDevice
+    choose(kDeviceList, "Kolva");
+    for (int i = 0; i < 5; ++i) desk->key("Escape");  // .. RestartAmp, the file dialog
+    openFile(file);
+    desk->click(inWizard({233, 100}));
+    desk->key("alt+F4");
+    ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
+    EXPECT_FALSE(ampSays("state", "3", 3000)) << "closing the wizard at Ready started the upload";
+    EXPECT_EQ(amp()["version"], "02.06");
+    EXPECT_EQ(countPixels(desk->screen(), inMain(kGauge), lime), 0);
+}
+
+TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
+    place(KOLVA_DEMO);
+    writeSettings("[FIRST_TIME]\nFT=0\n");
+    startDemo({"--amp-version", "01.60"});
+    mainWindow = desk->window(kMainTitle);
+    ASSERT_NE(mainWindow, 0u);
+    desk->key("alt+m");  // Midi > Out > the amplifier, Midi > In > the amplifier
+    desk->key("Right");
+    desk->key("Down");
+    desk->key("Return");
+    desk->key("alt+m");
+    desk->key("Down");
+    desk->key("Right");
+    desk->key("Down");
+    desk->key("Return");
+    desk->key("alt+f");  // File > Open Firmware
+    desk->key("f");
+    openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx");
+    desk->key("alt+r");  // Run > Upload Code
+    desk->key("Return");
+    ASSERT_TRUE(waitUntil([&] { return std::stoi("0" + amp()["packets"]) >= 2; }, 15000))
+        << "no packets: " << desk->describe();
+    desk->click(inMain(kCancelKnob));
+    const Window box = desk->window("Status", 10000);
+    ASSERT_NE(box, 0u) << "no word of the cancel: " << desk->describe();
+    const std::string sent = amp()["packets"];
+    desk->key("Return");
+    EXPECT_TRUE(waitUntil([&] { return !desk->viewable(box); }, 3000));
+    EXPECT_FALSE(waitUntil([&] { return amp()["packets"] != sent; }, 2000)) << "packets still going out";
+    EXPECT_LT(std::stoi(sent), 48);
+    EXPECT_EQ(countPixels(desk->screen(), inMain(kGauge), lime), 0) << "the gauge stays";
+}
+
+TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRuns) {
+    for (int run = 0; run < 3; ++run) {
+        if (run == 0) {
+            place(KOLVA_UPDATER);
+            writeSettings("[INI_VERSION]\nVERSION=1\n[FIRST_TIME]\nFT=0\n[START_POS]\nX=300\nY=400\n");
+        }
+        const pid_t pid = start(KOLVA_UPDATER);
+        mainWindow = desk->window(kMainTitle);
+        ASSERT_NE(mainWindow, 0u) << "run " << run;
+        const QRect frame = desk->frame(mainWindow), client = desk->client(mainWindow);
+        EXPECT_EQ(frame.topLeft(), QPoint(400, 300)) << "run " << run << ": X is the top edge, Y the left";
+        const desktop::SizeHints hints = desk->sizeHints(mainWindow);
+        EXPECT_EQ(hints.min, client.size()) << "run " << run;
+        EXPECT_EQ(hints.max, client.size()) << "run " << run;
+        EXPECT_EQ(client.width(), 701);
+        EXPECT_GT(client.height(), kClientHeight) << "the menu bar above the client area";
+        if (run == 1) {
+            desk->click(QPoint(frame.right() - 11, frame.top() + 10));  // the close box
+        } else {
+            desk->key("alt+f");  // File > Exit
+            desk->key("x");
+        }
+        ASSERT_TRUE(desk->exited(pid, 5000)) << "run " << run;
+        EXPECT_EQ(settings()["X"], "300") << "run " << run;
+        EXPECT_EQ(settings()["Y"], "400") << "run " << run;
+    }
+}
+
+}  // namespace
