@@ -11,6 +11,7 @@ packages=(
   xvfb xauth openbox libx11-dev libxtst-dev
   fonts-dejavu-core
   clang libclang-rt-dev
+  qt6-svg-dev dbus-daemon desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -76,5 +76,7 @@ bool save(const QImage& img, const QString& path);
 
 // The pictures of the startup help and MIDI test windows.
 bool writeWindowPictures(const Fonts& fonts, const QString& outDir);
+// The program's icon, as SVG and as PNGs of the usual sizes.
+bool writeIcons(const QString& outDir);
 
 }  // namespace art

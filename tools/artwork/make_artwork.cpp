@@ -1,11 +1,12 @@
 // kolva-artwork: draws the program's pictures.
 //
-//   kolva-artwork OUTPUT_DIR [--fonts DIR]
+//   kolva-artwork OUTPUT_DIR [--fonts DIR] [--icons DIR]
 //
 // This file draws the two pictures of the main window: OUTPUT_DIR/panel.png
 // (700 x 284, the amplifier's control panel) and OUTPUT_DIR/knob.png (66 x 66,
 // the centre knob that becomes the cancel button during an upload); the
-// startup help and MIDI test windows' pictures come from windows.cpp. The
+// startup help and MIDI test windows' pictures come from windows.cpp, the
+// program's icon (written to the --icons folder) from icon.cpp. The
 // output depends on nothing but these files and the two URW Gothic fonts, so
 // the pictures can be remade at any time.
 //
@@ -239,7 +240,7 @@ QImage renderPanel(const Fonts& fonts) {
 
 
 int usage() {
-    std::fprintf(stderr, "usage: kolva-artwork OUTPUT_DIR [--fonts DIR]\n");
+    std::fprintf(stderr, "usage: kolva-artwork OUTPUT_DIR [--fonts DIR] [--icons DIR]\n");
     return 2;
 }
 
@@ -250,11 +251,14 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
 
     QString outDir;
+    QString iconDir;
     QString fontDir = QStringLiteral(KOLVA_FONT_DIR);
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == "--fonts" && i + 1 < args.size()) {
             fontDir = args[++i];
+        } else if (args[i] == "--icons" && i + 1 < args.size()) {
+            iconDir = args[++i];
         } else if (args[i].startsWith('-') || !outDir.isEmpty()) {
             return usage();
         } else {
@@ -270,9 +274,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kolva-artwork: cannot load the URW Gothic fonts from %s\n", qPrintable(fontDir));
         return 1;
     }
-    if (!QDir().mkpath(outDir)) {
-        std::fprintf(stderr, "kolva-artwork: cannot create %s\n", qPrintable(outDir));
-        return 1;
+    for (const QString& dir : {outDir, iconDir}) {
+        if (!dir.isEmpty() && !QDir().mkpath(dir)) {
+            std::fprintf(stderr, "kolva-artwork: cannot create %s\n", qPrintable(dir));
+            return 1;
+        }
     }
 
     const QImage drawn = renderPanel(fonts);
@@ -288,6 +294,6 @@ int main(int argc, char** argv) {
     applyKey(knob, round);
 
     const bool ok = save(panel, QDir(outDir).filePath("panel.png")) && save(knob, QDir(outDir).filePath("knob.png")) &&
-                    writeWindowPictures(fonts, outDir);
+                    writeWindowPictures(fonts, outDir) && (iconDir.isEmpty() || writeIcons(iconDir));
     return ok ? 0 : 1;
 }
