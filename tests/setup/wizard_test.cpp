@@ -108,7 +108,7 @@ TEST_F(WizardTest, TheRingListsBuildTheRevisionAndMarkTheLeds) {
     EXPECT_FALSE(form3->Shape1->isEnabled());
     EXPECT_FALSE(form3->Label2->isHidden());
     EXPECT_LT(instructionBottom(), form3->ComboBox2->y()) << "the instruction lies above the lists";
-    EXPECT_EQ(form3->ComboBox4->itemText(6), QString::fromUtf8("6 \u2013 Digital Delay")) << "entries name their LED";
+    EXPECT_EQ(form3->ComboBox4->itemText(6).toStdString(), "6 \u2013 Digital Delay") << "entries name their LED";
     form3->ComboBox2->setCurrentIndex(1);
     EXPECT_EQ(form3->Label2->text(), "1.xx");
     EXPECT_EQ(form3->Shape3->pos(), QPoint(145, 42));
