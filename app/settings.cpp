@@ -76,10 +76,18 @@ std::string settingsPathBeside(const std::string& exePath) {
 
 std::string chooseSettingsPath(const std::string& exePath, const std::string& userConfigDir) {
     const std::string beside = settingsPathBeside(exePath);
-    std::error_code ec;
-    if (std::filesystem::exists(beside, ec)) return beside;
     const std::string dir = std::filesystem::path(beside).parent_path().string();
-    if (::access(dir.empty() ? "." : dir.c_str(), W_OK) == 0 || userConfigDir.empty()) return beside;
+    std::error_code ec;
+    // An installed program (its data folder next to its own) never keeps
+    // settings in the system's program folder: one run as root would leave
+    // a file there that every user then reads and none may write.
+    const bool installed =
+        !dir.empty() && std::filesystem::is_directory(std::filesystem::path(dir) / "../share/kolva-updater", ec);
+    if (userConfigDir.empty()) return beside;
+    if (!installed) {
+        if (std::filesystem::exists(beside, ec)) return beside;
+        if (::access(dir.empty() ? "." : dir.c_str(), W_OK) == 0) return beside;
+    }
     std::filesystem::create_directories(userConfigDir, ec);
     return (std::filesystem::path(userConfigDir) / std::filesystem::path(beside).filename()).string();
 }

@@ -37,6 +37,7 @@ int parseSettingsInteger(const std::string& text, int def);
 // The executable's path with its extension replaced by ".INI".
 std::string settingsPathBeside(const std::string& exePath);
 // Where the program keeps its settings: beside the executable, unless that
-// folder cannot be written and holds no settings file; then the same file
-// name in the per-user configuration folder.
+// folder cannot be written and holds no settings file, or the program is
+// installed (share/kolva-updater beside its folder); then the same file name
+// in the per-user configuration folder.
 std::string chooseSettingsPath(const std::string& exePath, const std::string& userConfigDir);

@@ -77,6 +77,15 @@ TEST_F(SettingsFileTest, LocationBesideTheProgramOrInTheUserFolder) {
     fs::remove_all(fs::path(ro).parent_path());
 }
 
+TEST_F(SettingsFileTest, AnInstalledProgramKeepsItsSettingsInTheUserFolderWhoeverRunsIt) {
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "share" / "kolva-updater");
+    const std::string exe = (dir / "bin" / "kolva-updater").string();
+    std::ofstream(exe + ".INI") << "[INI_VERSION]\nVERSION=1\n";  // left by an earlier run as root
+    const std::string user = (dir / "config").string();
+    EXPECT_EQ(chooseSettingsPath(exe, user), user + "/kolva-updater.INI");
+}
+
 TEST_F(SettingsFileTest, AnExistingFileBesideTheProgramIsUsedEvenWhenReadOnly) {
     const std::string exe = (dir / "kolva-updater").string();
     std::ofstream(exe + ".INI") << "[INI_VERSION]\nVERSION=1\n";
