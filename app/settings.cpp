@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -33,7 +34,7 @@ int parseSettingsInteger(const std::string& text, int def) {
 
 std::string SettingsFile::readString(const std::string& section, const std::string& key,
                                      const std::string& def) const {
-    char buf[2048];
+    char buf[kMaxText + 1];
     platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), def.c_str(), buf, sizeof buf, path_.c_str());
     return buf;
 }
@@ -46,7 +47,14 @@ bool SettingsFile::readBool(const std::string& section, const std::string& key, 
     return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
+bool SettingsFile::unreadable() const { return platform::profileUnreadable(path_.c_str()); }
+
 void SettingsFile::writeString(const std::string& section, const std::string& key, const std::string& value) {
+    if (value.size() > kMaxText || !platform::profile::storable(section.c_str(), key.c_str(), value.c_str())) {
+        // Better no value than a stale one or one read back cut.
+        deleteKey(section, key);
+        throw SettingsError(path_);
+    }
     if (!platform::WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()))
         throw SettingsError(path_);
 }
@@ -90,4 +98,14 @@ std::string chooseSettingsPath(const std::string& exePath, const std::string& us
     }
     std::filesystem::create_directories(userConfigDir, ec);
     return (std::filesystem::path(userConfigDir) / std::filesystem::path(beside).filename()).string();
+}
+
+bool titleBarOnScreen(int top, int left, const std::vector<ScreenArea>& screens) {
+    // The part of the title bar that must show to drag the window back.
+    const int64_t x0 = left, y0 = top, x1 = x0 + 120, y1 = y0 + 24;
+    for (const ScreenArea& s : screens) {
+        const int64_t sx1 = int64_t(s.x) + s.width, sy1 = int64_t(s.y) + s.height;
+        if (x0 < sx1 && s.x < x1 && y0 < sy1 && s.y < y1 && s.width > 0 && s.height > 0) return true;
+    }
+    return false;
 }

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class SettingsError : public std::runtime_error {
 public:
@@ -15,13 +16,20 @@ class SettingsFile {
 public:
     explicit SettingsFile(std::string path) : path_(std::move(path)) {}
     const std::string& path() const { return path_; }
+    // The file exists but cannot be read (no permission, not a regular file,
+    // too large): reads give their defaults and every write throws.
+    bool unreadable() const;
 
     int readInteger(const std::string& section, const std::string& key, int def) const;
     bool readBool(const std::string& section, const std::string& key, bool def) const;
+    // At most kMaxText characters.
     std::string readString(const std::string& section, const std::string& key, const std::string& def) const;
+    static constexpr size_t kMaxText = 2047;
 
     void writeInteger(const std::string& section, const std::string& key, int value);
     void writeBool(const std::string& section, const std::string& key, bool value);
+    // A value that would not read back as written (a line break, longer than
+    // kMaxText) is not stored: the key is deleted and the write throws.
     void writeString(const std::string& section, const std::string& key, const std::string& value);
     void eraseSection(const std::string& section);
     void deleteKey(const std::string& section, const std::string& key);
@@ -41,3 +49,12 @@ std::string settingsPathBeside(const std::string& exePath);
 // installed (share/kolva-updater beside its folder); then the same file name
 // in the per-user configuration folder.
 std::string chooseSettingsPath(const std::string& exePath, const std::string& userConfigDir);
+
+// A screen's rectangle in desktop pixels.
+struct ScreenArea {
+    int x, y, width, height;
+};
+
+// Whether a window placed at a saved top and left edge has the start of its
+// title bar on one of the screens. Any int is safe: nothing overflows.
+bool titleBarOnScreen(int top, int left, const std::vector<ScreenArea>& screens);

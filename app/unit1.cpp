@@ -22,10 +22,12 @@ constexpr int kClientHeight = 376;
 // A window whose top-left corner no screen shows (a monitor was removed since
 // the position was saved) would open out of reach.
 bool positionVisible(int top, int left) {
-    const QRect titleBar(left, top, 120, 24);
-    for (QScreen* s : QGuiApplication::screens())
-        if (s->geometry().intersects(titleBar)) return true;
-    return QGuiApplication::screens().isEmpty();
+    std::vector<ScreenArea> areas;
+    for (QScreen* s : QGuiApplication::screens()) {
+        const QRect g = s->geometry();
+        areas.push_back({g.x(), g.y(), g.width(), g.height()});
+    }
+    return titleBarOnScreen(top, left, areas);
 }
 
 QFont face(const char* family, int pixels, bool bold) {
@@ -231,7 +233,8 @@ void TForm1::readSettings() {
     Timer2.setInterval(400);
     Timer2.setEnabled(false);
     showWizardAtStart_ = firstTime;
-    if (version != 1) {
+    // A file that cannot be read is left alone; the close reports it.
+    if (version != 1 && !ini.unreadable()) {
         ini.eraseSection("FIRMWARE");
         ini.eraseSection("START_POS");
         ini.eraseSection("MIDI_SELECTION");

@@ -98,7 +98,7 @@ public:
     int32_t imageSize = 0;
     // The bytes available at imageCursor; the upload never sends past them.
     int32_t imageAvailable = 0;
-    char firmwarePath[256] = {};
+    char firmwarePath[1024] = {};  // 255 characters of UTF-8
     bool useInternalImage = false;
     int32_t uploadMode = 0;
     int32_t packetCount = 0;

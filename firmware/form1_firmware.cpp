@@ -16,11 +16,21 @@ namespace {
 
 enum class ReadResult { Ok, IoError, TooLarge };
 
+constexpr size_t kMaxPathCharacters = 255;
+
+// Characters of UTF-8 text: every byte that does not continue a sequence.
+size_t characterCount(const char* s, size_t bytes) {
+    size_t n = 0;
+    for (size_t i = 0; i < bytes; ++i) n += (static_cast<unsigned char>(s[i]) & 0xC0) != 0x80;
+    return n;
+}
+
 // Reads the whole file into store; at most capacity bytes are ever written.
 ReadResult readWholeFile(const char* path, uint8_t* store, size_t capacity, int32_t& bytesRead) {
     bytesRead = 0;
     int fd;
-    do fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // Never waits: a FIFO or device is refused below, not opened for good.
+    do fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return ReadResult::IoError;
     struct stat st {};
@@ -71,8 +81,8 @@ int TForm1::ReadFile(const char* path) {
         imageSize = 0;
         imageAvailable = 0;
         const size_t len = path ? std::strlen(path) : 0;
-        // A path that does not fit the 255-character field is no file we can name.
-        if (!path || len == 0 || len >= sizeof firmwarePath) {
+        // A path beyond 255 characters is no file we can name.
+        if (!path || len == 0 || len >= sizeof firmwarePath || characterCount(path, len) > kMaxPathCharacters) {
             readable = false;
         } else {
             std::memcpy(firmwarePath, path, len + 1);

@@ -21,6 +21,8 @@ void setDialogs(Dialogs* d) { current = d; }
 int QtDialogs::messageBox(const std::string& text, const std::string& caption, Buttons buttons) {
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(QString::fromStdString(caption));
+    // File names are shown as they are, never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
     switch (buttons) {
         case Buttons::Ok: box.setStandardButtons(QMessageBox::Ok); break;

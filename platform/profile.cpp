@@ -9,8 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 namespace platform {
@@ -91,13 +89,34 @@ std::pair<size_t, size_t> findSection(const std::vector<Line>& lines, const std:
     return {std::string::npos, std::string::npos};
 }
 
-std::string unquote(const std::string& v) {
-    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
-        return v.substr(1, v.size() - 2);
-    return v;
+bool quoted(const std::string& v) {
+    return v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''));
+}
+
+std::string unquote(const std::string& v) { return quoted(v) ? v.substr(1, v.size() - 2) : v; }
+
+bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+
+// The text that reads back as value: readers trim blanks and strip one pair
+// of surrounding quotes, so such values are written inside quotes.
+std::string encodeValue(const std::string& value) {
+    if (trim(value) != value || quoted(value)) return '"' + value + '"';
+    return value;
 }
 
 }  // namespace
+
+bool storable(const char* section, const char* key, const char* value) {
+    if (!section) return false;
+    const std::string s = section;
+    if (hasLineBreak(s) || s.find(']') != std::string::npos || trim(s) != s) return false;
+    if (key) {
+        const std::string k = key;
+        if (hasLineBreak(k) || k.find('=') != std::string::npos || trim(k) != k) return false;
+        if (!k.empty() && (k[0] == '[' || k[0] == ';')) return false;
+    }
+    return !value || !hasLineBreak(value);
+}
 
 std::string lookup(const std::string& text, const std::string& section, const std::string& key, bool* found) {
     const auto lines = parse(text);
@@ -121,7 +140,7 @@ std::string setValue(const std::string& text, const std::string& section, const 
     entry.kind = Line::Entry;
     entry.name = key;
     entry.value = value;
-    entry.raw = key + "=" + value;
+    entry.raw = key + "=" + encodeValue(value);
     auto [b, e] = findSection(lines, section);
     if (b == std::string::npos) {
         Line head;
@@ -135,7 +154,7 @@ std::string setValue(const std::string& text, const std::string& section, const 
     for (size_t i = b + 1; i < e; ++i) {
         if (lines[i].kind == Line::Entry && iequals(lines[i].name, key)) {
             // Keep the key's spelling as the file has it.
-            entry.raw = lines[i].name + "=" + value;
+            entry.raw = lines[i].name + "=" + encodeValue(value);
             lines[i] = entry;
             return join(lines);
         }
@@ -189,39 +208,90 @@ std::string eraseSection(const std::string& text, const std::string& section) {
 
 namespace {
 
-bool readAll(const char* file, std::string& out) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    out = ss.str();
-    return true;
+// Settings are a few short lines. A file far larger is not ours: parsing it
+// on every read would freeze the window, and rewriting it would lose it.
+constexpr off_t kMaxProfileBytes = 1 << 20;
+
+enum class Source { Missing, Read, Unreadable };
+
+// Only a regular file is read; the open never waits (a FIFO would).
+Source readAll(const char* file, std::string& out) {
+    out.clear();
+    int fd;
+    do fd = ::open(file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno == ENOENT ? Source::Missing : Source::Unreadable;
+    struct stat st {};
+    Source result = Source::Read;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes) {
+        result = Source::Unreadable;
+    } else {
+        char buf[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 || out.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxProfileBytes)) {
+                result = Source::Unreadable;
+                break;
+            }
+            if (n == 0) break;
+            out.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    if (result != Source::Read) out.clear();
+    return result;
+}
+
+// Follows a chain of links to the file it ends at, so that the write replaces
+// that file and every link stays a link.
+bool resolveLinks(std::string& target) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        char resolved[4096];
+        const ssize_t n = ::readlink(target.c_str(), resolved, sizeof resolved);
+        if (n <= 0 || n >= static_cast<ssize_t>(sizeof resolved)) return false;
+        const std::string link(resolved, static_cast<size_t>(n));
+        if (link[0] == '/') {
+            target = link;
+        } else {
+            const size_t slash = target.rfind('/');
+            target = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + link;
+        }
+    }
+    return false;  // a loop
+}
+
+// Whether this process may write the file itself; the rename below would
+// otherwise replace a file the user was never allowed to change.
+bool mayWrite(const std::string& target) {
+    return ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // Writes the new content beside the file and renames it into place; the
 // rename is atomic, so readers see either the old file or the whole new one.
 bool replaceFile(const char* file, const std::string& content) {
     std::string target = file;
-    // Write through a symbolic link to the file it names.
-    char resolved[4096];
-    ssize_t n = ::readlink(file, resolved, sizeof resolved - 1);
-    if (n > 0) {
-        resolved[n] = 0;
-        if (resolved[0] == '/') {
-            target = resolved;
-        } else {
-            const size_t slash = target.rfind('/');
-            target = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) + resolved;
-        }
-    }
+    if (!resolveLinks(target)) return false;
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (exists && (!S_ISREG(st.st_mode) || !mayWrite(target))) return false;
     std::string tmp = target + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back(0);
     int fd = ::mkstemp(name.data());
     if (fd < 0) return false;
-    struct stat st {};
-    if (::stat(target.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-    else ::fchmod(fd, 0644);
+    if (exists) {
+        ::fchmod(fd, st.st_mode & 07777);
+        // A run as root keeps the user's file the user's.
+        if (::geteuid() == 0) {
+            const int kept = ::fchown(fd, st.st_uid, st.st_gid);
+            (void)kept;  // a file owned by root is still written
+        }
+    } else {
+        ::fchmod(fd, 0644);
+    }
     const char* p = content.data();
     size_t left = content.size();
     bool ok = true;
@@ -273,7 +343,7 @@ uint32_t copyList(const std::vector<std::string>& names, char* out, uint32_t siz
 uint32_t GetPrivateProfileStringA(const char* section, const char* key, const char* def, char* out,
                                   uint32_t size, const char* file) {
     std::string text;
-    const bool have = file && readAll(file, text);
+    const bool have = file && readAll(file, text) == Source::Read;
     if (!section || !key) {
         std::vector<std::string> names;
         if (have) names = section ? profile::keyNames(text, section) : profile::sectionNames(text);
@@ -291,9 +361,12 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 }
 
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* file) {
-    if (!section || !file || !*file) return false;
+    if (!file || !*file || !profile::storable(section, key, value)) return false;
     std::string text;
-    const bool existed = readAll(file, text);
+    const Source source = readAll(file, text);
+    // A file that cannot be read is never replaced: what it holds is unknown.
+    if (source == Source::Unreadable) return false;
+    const bool existed = source == Source::Read;
     std::string next;
     if (!key) {
         if (!existed) return true;
@@ -306,9 +379,15 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     }
     if (existed && next == text) {
         // Nothing changes; still report whether the file may be written.
-        return ::access(file, W_OK) == 0;
+        std::string target = file;
+        return resolveLinks(target) && mayWrite(target);
     }
     return replaceFile(file, next);
+}
+
+bool profileUnreadable(const char* file) {
+    std::string text;
+    return file && readAll(file, text) == Source::Unreadable;
 }
 
 uint32_t GetPrivateProfileIntA(const char* section, const char* key, int def, const char* file) {

@@ -1,11 +1,16 @@
 // The firmware loader on the main window: status panels, message boxes and
 // the image state it leaves for the upload.
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include "firmware/firmware_header.h"
 #include "firmware/internal_image.h"
 #include "firmware/syx_generator.h"
 #include "tests/support/form_fixture.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -157,6 +162,15 @@ TEST_F(LoaderTest, FileOperationFailureIsReportedThenTheFileIsInvalid) {
     }
 }
 
+TEST_F(LoaderTest, OnlyRegularFilesAreReadAndAFifoDoesNotHang) {
+    const std::string fifo = tempFile("pipe.syx");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    open(fifo);
+    ASSERT_EQ(dialogs.shown().size(), 2u);
+    EXPECT_EQ(dialogs.shown()[0].text, "Can't perform one of the following file operations: Open, Seek, Read, Close.");
+    expectInvalid("a FIFO");
+}
+
 TEST_F(LoaderTest, FilesLargerThanTheImageStoreAreRefusedWithoutOverrun) {
     firmware::SingleImageParams s;
     s.totalSize = TForm1::kImageStoreSize;
@@ -176,6 +190,24 @@ TEST_F(LoaderTest, PathsLongerThanTheFieldAreRefused) {
     open(longPath);
     expectInvalid("300-character path");
     EXPECT_EQ(std::string(form->firmwarePath), good) << "the field is never overrun";
+
+    // The limit counts characters: 255 two-byte letters fit, 256 do not.
+    std::string cyrillic;
+    for (int i = 0; i < 60; ++i) cyrillic += "\xD0\x96";
+    fs::path folder = dir / cyrillic / cyrillic;
+    fs::create_directories(folder);
+    const size_t used = fs::path(dir).string().size() + 2 * 60 + 3 + 4;  // slashes and ".syx"
+    std::string name;
+    for (size_t i = used; i < 255; ++i) name += "\xD0\x96";
+    const std::string fits = (folder / (name + ".syx")).string();
+    std::filesystem::copy_file(good, fits);
+    dialogs.clear();
+    EXPECT_EQ(open(fits), 1) << fits.size() << " bytes";
+    EXPECT_EQ(std::string(form->firmwarePath), fits);
+    const std::string over = (folder / (name + "\xD0\x96.syx")).string();
+    std::filesystem::copy_file(good, over);
+    open(over);
+    expectInvalid("256 characters");
 }
 
 TEST_F(LoaderTest, BuiltInImage) {

@@ -2,6 +2,11 @@
 // at close and when the user changes the wizard flag.
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
 
 #include <fstream>
 
@@ -104,10 +109,13 @@ TEST_F(SettingsSequenceTest, OddValuesReadAsTheirDefaults) {
 }
 
 TEST_F(SettingsSequenceTest, APositionNoScreenShowsOpensAtTheDefault) {
-    writeIni("[INI_VERSION]\r\nVERSION=1\r\n[START_POS]\r\nX=-5000\r\nY=90000\r\n");
-    start();
-    EXPECT_EQ(form->Top(), 100);
-    EXPECT_EQ(form->Left(), 100);
+    for (const char* pos : {"X=-5000\r\nY=90000", "X=2147483600\r\nY=2147483600", "X=-2147483648\r\nY=2147483647"}) {
+        writeIni(std::string("[INI_VERSION]\r\nVERSION=1\r\n[START_POS]\r\n") + pos + "\r\n");
+        start();
+        EXPECT_EQ(form->Top(), 100) << pos;
+        EXPECT_EQ(form->Left(), 100) << pos;
+        stop();
+    }
 }
 
 TEST_F(SettingsSequenceTest, RememberedFileIsReloadedAndKeptOrForgotten) {
@@ -188,6 +196,63 @@ TEST_F(SettingsSequenceTest, SaveFailureAtCloseIsReportedAndLeavesTheOldFileWhol
     EXPECT_EQ(dialogs.shown()[0].caption, "ini");
     EXPECT_EQ(dialogs.shown()[0].buttons, platform::Buttons::Ok);
     EXPECT_EQ(iniText(), before) << "a failed write must not truncate the file";
+}
+
+TEST_F(SettingsSequenceTest, AFileThatCannotBeReadIsKeptAndReportedAtClose) {
+    // Far too large to be settings, then not a regular file at all.
+    const std::string big = "[INI_VERSION]\r\nVERSION=0\r\n[FIRST_TIME]\r\nFT=0\r\n" + std::string(2 << 20, ';');
+    writeIni(big);
+    start();
+    EXPECT_TRUE(dialogs.shown().empty());
+    EXPECT_TRUE(form->StartupHelp1->isChecked()) << "the defaults";
+    stop();
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(dialogs.shown()[0].text, "Could not save program settings.");
+    EXPECT_EQ(iniText(), big);
+
+    dialogs.clear();
+    std::filesystem::remove(iniPath);
+    ASSERT_EQ(::mkfifo(iniPath.c_str(), 0644), 0);
+    start();
+    stop();
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(dialogs.shown()[0].text, "Could not save program settings.");
+    EXPECT_TRUE(std::filesystem::is_fifo(iniPath));
+}
+
+TEST_F(SettingsSequenceTest, RememberedPathsComeBackWholeOrAreNotStored) {
+    const std::string spaced = writeValidFirmware(" amp.syx ");
+    writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
+    start();
+    dialogs.chooseFile(spaced);
+    form->Firmware1Click();
+    stop();
+    start();
+    EXPECT_EQ(form->uploadMode, 1);
+    EXPECT_TRUE(dialogs.shown().empty());
+
+    dialogs.chooseFile(writeValidFirmware("a\n[FIRST_TIME]\nFT=1\n.syx"));
+    form->Firmware1Click();
+    ASSERT_EQ(form->uploadMode, 1);
+    stop();
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(dialogs.shown()[0].text, "Could not save program settings.");
+    EXPECT_EQ(value("FIRMWARE", "FILE"), "<none>") << "neither the new path nor the old one";
+    EXPECT_EQ(value("FIRST_TIME", "FT"), "0");
+    EXPECT_EQ(iniText().find("FT=1"), std::string::npos);
+}
+
+TEST_F(SettingsSequenceTest, ARealMessageBoxShowsItsTextAsPlainText) {
+    platform::QtDialogs real;
+    QString format;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        format = box->textFormat() == Qt::PlainText ? box->text() : "rich";
+        box->accept();
+    });
+    real.messageBox("Unable to write to /tmp/<b>x</b>.INI", "ini", platform::Buttons::Ok);
+    EXPECT_EQ(format, "Unable to write to /tmp/<b>x</b>.INI");
 }
 
 TEST_F(SettingsSequenceTest, SettingsInAFolderThatIsGoneAreReportedAtClose) {

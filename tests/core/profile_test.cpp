@@ -119,6 +119,63 @@ TEST_F(ProfileTest, AWriteThatCannotReachTheFileFailsAndKeepsTheOldContent) {
     EXPECT_EQ(read("A", "k"), "1");
 }
 
+TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverReplaced) {
+    // Not a regular file (a FIFO must not even block the open), and a file far
+    // too large to be settings: reads give defaults, writes leave them alone.
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    EXPECT_EQ(read("A", "k"), "DEF");
+    EXPECT_TRUE(profileUnreadable(file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "1", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("A", nullptr, nullptr, file.c_str()));
+    EXPECT_TRUE(fs::is_fifo(file));
+    fs::remove(file);
+
+    const std::string big = "[A]\r\nk=1\r\n" + std::string((1 << 20) + 1, ';');
+    put(big);
+    EXPECT_EQ(read("A", "k"), "DEF");
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
+    EXPECT_EQ(content(), big);
+    put("[A]\r\nk=1\r\n" + std::string((1 << 20) - 20, ';'));
+    EXPECT_EQ(read("A", "k"), "1") << "a file up to 1 MiB is read";
+
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    put("[A]\r\nk=1\r\n");
+    fs::permissions(file, fs::perms::none);
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
+    fs::permissions(file, fs::perms::owner_read);
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str())) << "a read-only file stays as it is";
+    EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
+}
+
+TEST_F(ProfileTest, ValuesReadBackAsWrittenOrAreNotStored) {
+    put("[S]\r\nkeep=1\r\n");
+    for (const char* v : {" lead", "trail ", "\ttab\t", "\"q\"", "'q'", "\"", "a \"b\" c", ""}) {
+        ASSERT_TRUE(WritePrivateProfileStringA("S", "v", v, file.c_str())) << v;
+        EXPECT_EQ(read("S", "v"), v);
+    }
+    const std::string before = content();
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "v", "a\nb", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "v", "a\rb", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("S\n[FIRST_TIME]", "FT", "1", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k=x", "1", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "[T]", "1", file.c_str()));
+    EXPECT_EQ(content(), before);
+}
+
+TEST_F(ProfileTest, AChainOfLinksIsFollowedToTheRealFile) {
+    fs::create_directories(dir / "real");
+    std::ofstream(dir / "real" / "k.INI") << "[A]\r\nk=1\r\n";
+    fs::create_symlink("real/k.INI", dir / "middle.INI");
+    fs::create_symlink("middle.INI", file);
+    ASSERT_TRUE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_TRUE(fs::is_symlink(dir / "middle.INI"));
+    EXPECT_EQ(read("A", "k"), "2");
+    fs::remove(dir / "middle.INI");
+    fs::create_symlink("test.INI", dir / "middle.INI");  // a loop
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "3", file.c_str()));
+}
+
 TEST_F(ProfileTest, AWriteIntoAMissingFolderFails) {
     const std::string nowhere = (dir / "no" / "such" / "x.INI").string();
     EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "1", nowhere.c_str()));
