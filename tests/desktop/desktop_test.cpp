@@ -92,6 +92,14 @@ protected:
     QRect inMain(QRect r) { return r.translated(inMain(QPoint())); }
     QRect inWizard(QRect r) { return r.translated(inWizard(QPoint())); }
     void next(QPoint at = kArrow) { desk->click(inWizard(at)); }
+    // Keys go to a window once the window manager has given it the focus.
+    void waitActive(Window w) {
+        ASSERT_TRUE(waitUntil([&] { return desk->active() == w; }, 3000)) << desk->describe();
+    }
+    void focusWizard() {
+        desk->click(inWizard({233, 100}));  // the logo
+        waitActive(wizard);
+    }
     // A drop-down list of the wizard: opened with a click, an entry found by typing.
     void choose(QPoint list, const std::string& entry) {
         desk->click(inWizard(list));
@@ -161,6 +169,7 @@ TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
     walkToReadRevision();
     // Left by the keyboard with no ring chosen (x.xx: one stage); the arrow
     // must still work in the steps after.
+    focusWizard();
     desk->key("Escape");
     next();  // RestartAmp: the file dialog
     openFile(file);
@@ -207,7 +216,7 @@ TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
     waitForWindows();
     desk->moveTo({0, 0});
     const QImage welcome = steady(desk->frame(wizard));
-    desk->click(inWizard({233, 100}));  // the logo: the wizard is the active window
+    focusWizard();
     desk->key("alt+F4");
     ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000)) << "Alt+F4 left the wizard open";
     // File > Startup Help off and on again shows it where it was: Welcome.
@@ -222,13 +231,13 @@ TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
     EXPECT_EQ(steady(desk->frame(wizard)), welcome) << "still the Welcome step";
 
     // Escape runs the steps up to Ready; Alt+F4 there must not start the update.
-    desk->click(inWizard({233, 100}));
+    focusWizard();
     desk->key("Escape");  // Connect
     desk->key("Escape");  // SelectDevice
     choose(kDeviceList, "Kolva");
     for (int i = 0; i < 5; ++i) desk->key("Escape");  // .. RestartAmp, the file dialog
     openFile(file);
-    desk->click(inWizard({233, 100}));
+    focusWizard();
     desk->key("alt+F4");
     ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
     EXPECT_FALSE(ampSays("state", "3", 3000)) << "closing the wizard at Ready started the upload";
@@ -242,6 +251,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     startDemo({"--amp-version", "01.60"});
     mainWindow = desk->window(kMainTitle);
     ASSERT_NE(mainWindow, 0u);
+    waitActive(mainWindow);
     desk->key("alt+m");  // Midi > Out > the amplifier, Midi > In > the amplifier
     desk->key("Right");
     desk->key("Down");
@@ -288,6 +298,7 @@ TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRuns) {
         if (run == 1) {
             desk->click(QPoint(frame.right() - 11, frame.top() + 10));  // the close box
         } else {
+            waitActive(mainWindow);
             desk->key("alt+f");  // File > Exit
             desk->key("x");
         }

@@ -205,6 +205,11 @@ bool XDesktop::viewable(Window w) {
     return XGetWindowAttributes(dpy_, w, &a) && a.map_state == IsViewable;
 }
 
+Window XDesktop::active() {
+    const auto w = windowProperty(dpy_, DefaultRootWindow(dpy_), "_NET_ACTIVE_WINDOW", XA_WINDOW);
+    return w.empty() ? 0 : w[0];
+}
+
 std::vector<Window> XDesktop::stacking() {
     const auto list = windowProperty(dpy_, DefaultRootWindow(dpy_), "_NET_CLIENT_LIST_STACKING", XA_WINDOW);
     std::vector<Window> out;
