@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace platform {
@@ -170,13 +171,13 @@ std::string deleteKey(const std::string& text, const std::string& section, const
     auto lines = parse(text);
     auto [b, e] = findSection(lines, section);
     if (b == std::string::npos) return text;
-    for (size_t i = b + 1; i < e; ++i) {
-        if (lines[i].kind == Line::Entry && iequals(lines[i].name, key)) {
-            lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-            return join(lines);
-        }
-    }
-    return text;
+    // Every copy of the key goes, or the next one would be read in its place.
+    const auto from = lines.begin() + static_cast<std::ptrdiff_t>(b + 1);
+    const auto to = lines.begin() + static_cast<std::ptrdiff_t>(e);
+    const auto kept = std::remove_if(from, to, [&](const Line& l) { return l.kind == Line::Entry && iequals(l.name, key); });
+    if (kept == to) return text;
+    lines.erase(kept, to);
+    return join(lines);
 }
 
 std::vector<std::string> sectionNames(const std::string& text) {
@@ -200,7 +201,12 @@ std::string eraseSection(const std::string& text, const std::string& section) {
     auto lines = parse(text);
     auto [b, e] = findSection(lines, section);
     if (b == std::string::npos) return text;
-    lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(b), lines.begin() + static_cast<std::ptrdiff_t>(e));
+    // A second section of the same name (a hand-edited file) would otherwise
+    // come into view with the values the erase was meant to remove.
+    while (b != std::string::npos) {
+        lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(b), lines.begin() + static_cast<std::ptrdiff_t>(e));
+        std::tie(b, e) = findSection(lines, section);
+    }
     return join(lines);
 }
 

@@ -1,21 +1,61 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a bounded time
-# (seconds, default 60), seeded with the example firmware files.
+# Builds the libFuzzer targets with clang (the code under test instrumented
+# as well) and runs each from its seed corpus with its dictionary, then
+# prints each target's coverage and executions.
+#   scripts/fuzz.sh [SECONDS]     all targets share SECONDS (default 60)
+#   scripts/fuzz.sh --runs N      each target runs N executions, no time limit
+# KOLVA_FUZZ_TARGETS="fuzz_profile ..." picks the targets.
+# The corpora grow in build-fuzz/corpus between runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-[ "$seconds" -gt 0 ] || exit 0
+runs=-1
+if [ "$seconds" = "--runs" ]; then
+  runs="${2:?--runs needs a count}"
+  seconds=0
+elif [ "$seconds" -le 0 ]; then
+  exit 0
+fi
+targets=(fuzz_firmware_parser fuzz_profile fuzz_settings fuzz_reply)
+[ -n "${KOLVA_FUZZ_TARGETS:-}" ] && read -r -a targets <<<"$KOLVA_FUZZ_TARGETS"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKOLVA_TESTS=ON -DKOLVA_FUZZ=ON -DKOLVA_BENCH=OFF >/dev/null
-cmake --build build-fuzz --target fuzz_firmware_parser fuzz_profile fuzz_reply -j"$(nproc)"
-corpus="$(mktemp -d)"
-trap 'rm -rf "$corpus"' EXIT
-mkdir -p "$corpus/firmware" "$corpus/profile" "$corpus/reply"
-cp examples/*.syx "$corpus/firmware/" 2>/dev/null || true
-printf '[INI_VERSION]\r\nVERSION=1\r\n[START_POS]\r\nX=100\r\nY=100\r\n' > "$corpus/profile/seed.ini"
-third=$(( (seconds + 2) / 3 ))
-build-fuzz/tests/fuzz/fuzz_firmware_parser -max_total_time="$third" -max_len=4096 "$corpus/firmware" 2>&1 | tail -3
-build-fuzz/tests/fuzz/fuzz_profile -max_total_time="$third" -max_len=4096 "$corpus/profile" 2>&1 | tail -3
-printf '\x10\xF0\x7E\x00\x06\x02\x00\x7D\x4B\x01\x00\x02\x00\x30\x32\x30\x36\xF7' > "$corpus/reply/identity"
-build-fuzz/tests/fuzz/fuzz_reply -max_total_time="$third" -max_len=4096 "$corpus/reply" 2>&1 | tail -3
-echo "fuzzing: no failures in ${seconds}s"
+  -DKOLVA_TESTS=ON -DKOLVA_FUZZ=ON -DKOLVA_BENCH=OFF -DKOLVA_KERNEL_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target "${targets[@]}" -j"$(nproc)"
+
+seeds=tests/fuzz/corpus
+declare -A seed=([fuzz_firmware_parser]=firmware [fuzz_profile]=profile [fuzz_settings]=settings [fuzz_reply]=reply)
+declare -A dict=([fuzz_firmware_parser]=firmware [fuzz_profile]=profile [fuzz_settings]=profile [fuzz_reply]=reply)
+# The settings sequences work on a real file: short inputs keep them quick.
+declare -A maxlen=([fuzz_firmware_parser]=4096 [fuzz_profile]=4096 [fuzz_settings]=512 [fuzz_reply]=4096)
+# The example firmware files seed the parser as well.
+mkdir -p build-fuzz/corpus/examples
+cp examples/*.syx build-fuzz/corpus/examples/ 2>/dev/null || true
+
+each=0
+[ "$seconds" -gt 0 ] && each=$(( (seconds + ${#targets[@]} - 1) / ${#targets[@]} ))
+failed=0
+summary=()
+for t in "${targets[@]}"; do
+  work="build-fuzz/corpus/$t"
+  log="build-fuzz/corpus/$t.log"
+  mkdir -p "$work"
+  extra=()
+  [ "$t" = fuzz_firmware_parser ] && extra=(build-fuzz/corpus/examples)
+  status=ok
+  if ! build-fuzz/tests/fuzz/"$t" -max_total_time="$each" -runs="$runs" -max_len="${maxlen[$t]}" -print_final_stats=1 \
+       -dict="tests/fuzz/${dict[$t]}.dict" -artifact_prefix="build-fuzz/corpus/$t-" \
+       "$work" "$seeds/${seed[$t]}" "${extra[@]}" >"$log" 2>&1; then
+    status=FAILED
+    failed=1
+    tail -40 "$log"
+  fi
+  cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+  ft=$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+  execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
+  secs=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 | grep -oE 'in [0-9]+' | cut -d' ' -f2)
+  summary+=("$(printf '%-22s coverage %5s edges, %6s features, %10s executions in %5ss  %s' \
+    "$t" "${cov:-?}" "${ft:-?}" "${execs:-?}" "${secs:-?}" "$status")")
+done
+printf '%s\n' "${summary[@]}"
+[ "$failed" -eq 0 ] || { echo "fuzzing: failures above (inputs in build-fuzz/corpus/)"; exit 1; }
+echo "fuzzing: no failures"

@@ -77,6 +77,12 @@ TEST_F(ProfileTest, EraseSectionAndDeleteKeyLeaveTheRestAlone) {
     EXPECT_EQ(read("FIRMWARE", "OTHER"), "x");
     ASSERT_TRUE(WritePrivateProfileStringA("Firmware", nullptr, nullptr, file.c_str()));
     EXPECT_EQ(content(), "; comment\r\n[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
+    // A hand-edited file with the section or key twice loses every copy.
+    put("[FIRMWARE]\r\nFILE=a\r\nFILE=b\r\n[X]\r\n[firmware]\r\nFILE=c\r\n");
+    ASSERT_TRUE(WritePrivateProfileStringA("FIRMWARE", "FILE", nullptr, file.c_str()));
+    EXPECT_EQ(read("FIRMWARE", "FILE"), "DEF");
+    ASSERT_TRUE(WritePrivateProfileStringA("FIRMWARE", nullptr, nullptr, file.c_str()));
+    EXPECT_EQ(content(), "[X]\r\n");
     // Erasing what is not there changes nothing and is no error.
     EXPECT_TRUE(WritePrivateProfileStringA("NOPE", nullptr, nullptr, file.c_str()));
     EXPECT_TRUE(WritePrivateProfileStringA("NOPE", "k", nullptr, (dir / "absent.INI").c_str()));

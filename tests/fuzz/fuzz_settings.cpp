@@ -1,0 +1,203 @@
+// The settings file as the program uses it: a file with arbitrary content,
+// then a sequence of reads, writes, erases and deletions through SettingsFile
+// and the private-profile functions on a real file. Every write reads back as
+// written or fails leaving the file byte for byte as it was; no operation
+// changes a key it was not aimed at.
+//
+// Input: the file's content, then a zero byte, then the operations. Without a
+// zero byte the program's own start and close sequences run on the content.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/settings.h"
+#include "platform/profile.h"
+
+namespace {
+
+// Names the program uses, other spellings of them, and names the format
+// cannot hold.
+const char* const kSections[] = {"INI_VERSION", "FIRST_TIME", "START_POS", "MIDI_SELECTION", "FIRMWARE",
+                                 "first_time",  "[odd",       "A]B",       " START_POS",     ""};
+const char* const kKeys[] = {"VERSION", "FT", "X", "Y", "FILE", "MIDI_OutPort", "ft", "k=v", "[k", ";c", " X", ""};
+
+std::string fileName() {
+    static const std::string name = [] {
+        const std::filesystem::path shm("/dev/shm");
+        std::error_code ec;
+        const auto base = std::filesystem::is_directory(shm, ec) ? shm : std::filesystem::temp_directory_path();
+        const auto dir = base / ("kolva-fuzz-settings-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir);
+        return (dir / "kolva-updater.INI").string();
+    }();
+    return name;
+}
+
+std::string content(const std::string& path) {
+    std::string out;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return out;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    return out;
+}
+
+bool iequals(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+struct Watched {
+    std::string section, key;
+};
+
+// The program's own keys, and a neighbour in the section an operation aims at.
+std::vector<Watched> watchedKeys(const std::string& aimed) {
+    std::vector<Watched> out = {{"INI_VERSION", "VERSION"}, {"FIRST_TIME", "FT"},  {"START_POS", "X"},
+                                {"START_POS", "Y"},         {"FIRMWARE", "FILE"}, {"MIDI_SELECTION", "MIDI_OutPort"}};
+    if (platform::profile::storable(aimed.c_str(), "X", nullptr)) out.push_back({aimed, "X"});
+    return out;
+}
+
+std::vector<std::pair<bool, std::string>> snapshot(const std::string& text, const std::vector<Watched>& watched) {
+    std::vector<std::pair<bool, std::string>> out;
+    for (const Watched& w : watched) {
+        bool found = false;
+        std::string v = platform::profile::lookup(text, w.section, w.key, &found);
+        out.emplace_back(found, std::move(v));
+    }
+    return out;
+}
+
+// Aborts when a watched key other than those the operation aims at changed.
+void othersUnchanged(const std::string& before, const std::string& after, const std::string& section,
+                     const std::string* key) {
+    const std::vector<Watched> watched = watchedKeys(section);
+    const auto a = snapshot(before, watched), b = snapshot(after, watched);
+    for (size_t i = 0; i < watched.size(); ++i) {
+        const bool aimed = iequals(watched[i].section, section) && (!key || iequals(watched[i].key, *key));
+        if (!aimed && a[i] != b[i]) std::abort();
+    }
+}
+
+class Input {
+public:
+    Input(const uint8_t* d, size_t n) : d_(d), n_(n) {}
+    bool empty() const { return at_ >= n_; }
+    uint8_t byte() { return at_ < n_ ? d_[at_++] : 0; }
+    std::string text() {
+        const size_t len = byte() % 40;
+        std::string s;
+        while (s.size() < len && !empty()) {
+            const char c = static_cast<char>(byte());
+            if (c) s += c;  // the program passes C strings
+        }
+        return s;
+    }
+
+private:
+    const uint8_t* d_;
+    size_t n_;
+    size_t at_ = 0;
+};
+
+void write(SettingsFile& ini, const std::string& s, const std::string& k, const std::string& v) {
+    const std::string before = content(ini.path());
+    try {
+        ini.writeString(s, k, v);
+    } catch (const SettingsError&) {
+        const std::string after = content(ini.path());
+        if (v.size() <= SettingsFile::kMaxText && platform::profile::storable(s.c_str(), k.c_str(), v.c_str())) {
+            if (after != before) std::abort();  // a refused write leaves the file as it was
+        } else {
+            othersUnchanged(before, after, s, &k);
+        }
+        return;
+    }
+    if (ini.readString(s, k, v + "x") != v) std::abort();
+    othersUnchanged(before, content(ini.path()), s, &k);
+}
+
+void erase(SettingsFile& ini, const std::string& s) {
+    const std::string before = content(ini.path());
+    try {
+        ini.eraseSection(s);
+    } catch (const SettingsError&) {
+        if (content(ini.path()) != before) std::abort();
+        return;
+    }
+    const std::string after = content(ini.path());
+    for (const char* k : kKeys) {
+        bool found = false;
+        platform::profile::lookup(after, s, k, &found);
+        if (found) std::abort();
+    }
+    othersUnchanged(before, after, s, nullptr);
+}
+
+void startAndClose(SettingsFile& ini) {
+    try {
+        if (ini.readInteger("INI_VERSION", "VERSION", -1) != 1 && !ini.unreadable()) {
+            erase(ini, "FIRMWARE");
+            erase(ini, "START_POS");
+            erase(ini, "MIDI_SELECTION");
+        }
+        ini.readBool("FIRST_TIME", "FT", true);
+        const int top = ini.readInteger("START_POS", "X", 100);
+        const int left = ini.readInteger("START_POS", "Y", 100);
+        titleBarOnScreen(top, left, {{0, 0, 1920, 1080}, {-1280, -200, 1280, 1024}});
+        const std::string file = ini.readString("FIRMWARE", "FILE", "no file");
+        write(ini, "INI_VERSION", "VERSION", "1");
+        write(ini, "START_POS", "X", std::to_string(top));
+        write(ini, "FIRMWARE", "FILE", file);
+    } catch (const SettingsError&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const uint8_t* zero = static_cast<const uint8_t*>(std::memchr(data, 0, size));
+    const size_t textSize = zero ? static_cast<size_t>(zero - data) : size;
+    const std::string path = fileName();
+    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
+                                                                  static_cast<std::streamsize>(textSize));
+    SettingsFile ini(path);
+    if (!zero) {
+        startAndClose(ini);
+        return 0;
+    }
+    Input in(zero + 1, size - textSize - 1);
+    for (int ops = 0; ops < 6 && !in.empty(); ++ops) {
+        const uint8_t op = in.byte();
+        const std::string s = kSections[in.byte() % std::size(kSections)];
+        const std::string k = kKeys[in.byte() % std::size(kKeys)];
+        switch (op % 6) {
+            case 0: ini.readString(s, k, "def"); break;
+            case 1: ini.readInteger(s, k, 7); break;
+            case 2: write(ini, s, k, in.text()); break;
+            case 3: write(ini, s, k, std::to_string(static_cast<int8_t>(in.byte()) * 1000003)); break;
+            case 4: erase(ini, s); break;
+            case 5: {
+                ini.deleteKey(s, k);
+                bool found = false;
+                platform::profile::lookup(content(path), s, k, &found);
+                if (found && platform::profile::storable(s.c_str(), k.c_str(), nullptr)) std::abort();
+                break;
+            }
+        }
+    }
+    return 0;
+}
