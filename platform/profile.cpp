@@ -270,9 +270,10 @@ bool resolveLinks(std::string& target) {
 }
 
 // Whether this process may write the file itself; the rename below would
-// otherwise replace a file the user was never allowed to change.
-bool mayWrite(const std::string& target) {
-    return ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
+// otherwise replace a file the user was never allowed to change. A file
+// marked read-only for everyone stays so even for root.
+bool mayWrite(const std::string& target, const struct stat& st) {
+    return (st.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // Writes the new content beside the file and renames it into place; the
@@ -282,7 +283,7 @@ bool replaceFile(const char* file, const std::string& content) {
     if (!resolveLinks(target)) return false;
     struct stat st {};
     const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && (!S_ISREG(st.st_mode) || !mayWrite(target))) return false;
+    if (exists && (!S_ISREG(st.st_mode) || !mayWrite(target, st))) return false;
     std::string tmp = target + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back(0);
@@ -386,7 +387,8 @@ bool WritePrivateProfileStringA(const char* section, const char* key, const char
     if (existed && next == text) {
         // Nothing changes; still report whether the file may be written.
         std::string target = file;
-        return resolveLinks(target) && mayWrite(target);
+        struct stat st {};
+        return resolveLinks(target) && ::stat(target.c_str(), &st) == 0 && mayWrite(target, st);
     }
     return replaceFile(file, next);
 }

@@ -134,14 +134,18 @@ TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverReplaced) {
     EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
     EXPECT_EQ(content().size(), big.size() + 11);
 
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads and writes any file";
+    // Read-only for everyone: left as it is, even by root.
     put("[A]\r\nk=1\r\n");
-    for (auto mode : {fs::perms::none, fs::perms::owner_read}) {
-        fs::permissions(file, mode);
-        EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
-        fs::permissions(file, fs::perms::owner_read);
-        EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
-    }
+    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "1", file.c_str())) << "even when nothing changes";
+    EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
+
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+    fs::permissions(file, fs::perms::none);
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "j", "2", file.c_str()));
+    fs::permissions(file, fs::perms::owner_read);
+    EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
 }
 
 TEST_F(ProfileTest, ValuesReadBackAsWrittenOrAreNotStored) {
