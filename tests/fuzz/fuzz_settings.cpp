@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,36 +60,39 @@ bool iequals(const std::string& a, const std::string& b) {
     return true;
 }
 
-struct Watched {
-    std::string section, key;
-};
-
-// The program's own keys, and a neighbour in the section an operation aims at.
-std::vector<Watched> watchedKeys(const std::string& aimed) {
-    std::vector<Watched> out = {{"INI_VERSION", "VERSION"}, {"FIRST_TIME", "FT"},  {"START_POS", "X"},
-                                {"START_POS", "Y"},         {"FIRMWARE", "FILE"}, {"MIDI_SELECTION", "MIDI_OutPort"}};
-    if (platform::profile::storable(aimed.c_str(), "X", nullptr)) out.push_back({aimed, "X"});
+// The program's own keys, and a key in each other section the table names.
+std::vector<std::pair<std::string, std::string>> watchedKeys() {
+    std::vector<std::pair<std::string, std::string>> out = {
+        {"INI_VERSION", "VERSION"}, {"FIRST_TIME", "FT"}, {"START_POS", "X"},
+        {"START_POS", "Y"},         {"FIRMWARE", "FILE"}, {"MIDI_SELECTION", "MIDI_OutPort"}};
+    for (const char* sec : kSections)
+        if (platform::profile::storable(sec, "X", nullptr)) out.emplace_back(sec, "X");
     return out;
 }
 
-std::vector<std::pair<bool, std::string>> snapshot(const std::string& text, const std::vector<Watched>& watched) {
+std::vector<std::pair<bool, std::string>> snapshot(const std::string& text) {
+    static const auto watched = watchedKeys();
     std::vector<std::pair<bool, std::string>> out;
-    for (const Watched& w : watched) {
+    for (const auto& [sec, key] : watched) {
         bool found = false;
-        std::string v = platform::profile::lookup(text, w.section, w.key, &found);
+        std::string v = platform::profile::lookup(text, sec, key, &found);
         out.emplace_back(found, std::move(v));
     }
     return out;
 }
 
-// Aborts when a watched key other than those the operation aims at changed.
-void othersUnchanged(const std::string& before, const std::string& after, const std::string& section,
-                     const std::string* key) {
-    const std::vector<Watched> watched = watchedKeys(section);
-    const auto a = snapshot(before, watched), b = snapshot(after, watched);
+// What the operations of one input aimed at; a null key is a whole section.
+std::vector<std::pair<std::string, std::optional<std::string>>> aimed;
+
+// Aborts when a watched key that no operation aimed at changed.
+void othersUnchanged(const std::string& before, const std::string& after) {
+    static const auto watched = watchedKeys();
+    const auto a = snapshot(before), b = snapshot(after);
     for (size_t i = 0; i < watched.size(); ++i) {
-        const bool aimed = iequals(watched[i].section, section) && (!key || iequals(watched[i].key, *key));
-        if (!aimed && a[i] != b[i]) std::abort();
+        bool hit = false;
+        for (const auto& [sec, key] : aimed)
+            hit = hit || (iequals(watched[i].first, sec) && (!key || iequals(watched[i].second, *key)));
+        if (!hit && a[i] != b[i]) std::abort();
     }
 }
 
@@ -114,23 +118,21 @@ private:
 };
 
 void write(SettingsFile& ini, const std::string& s, const std::string& k, const std::string& v) {
-    const std::string before = content(ini.path());
+    aimed.emplace_back(s, k);
+    const bool fits = v.size() <= SettingsFile::kMaxText && platform::profile::storable(s.c_str(), k.c_str(), v.c_str());
+    const std::string before = fits ? content(ini.path()) : std::string();
     try {
         ini.writeString(s, k, v);
     } catch (const SettingsError&) {
-        const std::string after = content(ini.path());
-        if (v.size() <= SettingsFile::kMaxText && platform::profile::storable(s.c_str(), k.c_str(), v.c_str())) {
-            if (after != before) std::abort();  // a refused write leaves the file as it was
-        } else {
-            othersUnchanged(before, after, s, &k);
-        }
+        // A refused write leaves the file as it was.
+        if (fits && content(ini.path()) != before) std::abort();
         return;
     }
     if (ini.readString(s, k, v + "x") != v) std::abort();
-    othersUnchanged(before, content(ini.path()), s, &k);
 }
 
 void erase(SettingsFile& ini, const std::string& s) {
+    aimed.emplace_back(s, std::nullopt);
     const std::string before = content(ini.path());
     try {
         ini.eraseSection(s);
@@ -144,7 +146,6 @@ void erase(SettingsFile& ini, const std::string& s) {
         platform::profile::lookup(after, s, k, &found);
         if (found) std::abort();
     }
-    othersUnchanged(before, after, s, nullptr);
 }
 
 void startAndClose(SettingsFile& ini) {
@@ -175,8 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
                                                                   static_cast<std::streamsize>(textSize));
     SettingsFile ini(path);
+    aimed.clear();
+    const std::string initial(reinterpret_cast<const char*>(data), textSize);
     if (!zero) {
         startAndClose(ini);
+        othersUnchanged(initial, content(path));
         return 0;
     }
     Input in(zero + 1, size - textSize - 1);
@@ -191,6 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3: write(ini, s, k, std::to_string(static_cast<int8_t>(in.byte()) * 1000003)); break;
             case 4: erase(ini, s); break;
             case 5: {
+                aimed.emplace_back(s, k);
                 ini.deleteKey(s, k);
                 bool found = false;
                 platform::profile::lookup(content(path), s, k, &found);
@@ -199,5 +204,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    othersUnchanged(initial, content(path));
     return 0;
 }
