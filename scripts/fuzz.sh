@@ -49,10 +49,11 @@ for t in "${targets[@]}"; do
     failed=1
     tail -40 "$log"
   fi
-  cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
-  execs=$(grep -oE 'stat::number_of_executed_units: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
-  secs=$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 | grep -oE 'in [0-9]+' | cut -d' ' -f2)
+  last() { grep -oE "$1" "$log" | tail -1 | grep -oE '[0-9]+$' || true; }
+  cov=$(last 'cov: [0-9]+')
+  ft=$(last 'ft: [0-9]+')
+  execs=$(last 'stat::number_of_executed_units: [0-9]+')
+  secs=$(last 'Done [0-9]+ runs in [0-9]+')
   summary+=("$(printf '%-22s coverage %5s edges, %6s features, %10s executions in %5ss  %s' \
     "$t" "${cov:-?}" "${ft:-?}" "${execs:-?}" "${secs:-?}" "$status")")
 done
