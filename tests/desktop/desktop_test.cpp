@@ -139,7 +139,7 @@ protected:
     // with its progress, and the wizard comes back when the stage is over.
     void runStage(const std::string& shotName, int timeoutMs) {
         next();
-        ASSERT_TRUE(waitUntil([&] { return desk->above(mainWindow, wizard); }, 3000))
+        ASSERT_TRUE(waitUntil([&] { return desk->above(mainWindow, wizard); }, 10000))
             << "main window under the wizard during a stage: " << desk->describe();
         ASSERT_TRUE(waitUntil([&] { return countPixels(desk->screen(), inMain(kGauge), lime) > 50; }, 5000))
             << "no progress to be seen";
@@ -158,7 +158,7 @@ protected:
 TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
     const std::string file = firmware("2.10");
     startDemo();
-    waitForWindows();
+    ASSERT_NO_FATAL_FAILURE(waitForWindows());
     EXPECT_TRUE(desk->above(wizard, mainWindow)) << "the wizard opens over the main window";
     desk->click(inWizard(kCheckBox));  // "Do not show this next time"
     EXPECT_TRUE(waitUntil([&] { return settings()["FT"] == "0"; }, 3000));
@@ -166,14 +166,14 @@ TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
     desk->shot("ticked", inWizard(QRect(140, 310, 220, 36)));
     EXPECT_GE(countPixels(steady(inWizard(kTick)), QRect(0, 0, 6, 6), [](QRgb c) { return qGray(c) > 150; }), 3)
         << "no tick in the ticked box";
-    walkToReadRevision();
+    ASSERT_NO_FATAL_FAILURE(walkToReadRevision());
     // Left by the keyboard with no ring chosen (x.xx: one stage); the arrow
     // must still work in the steps after.
-    focusWizard();
+    ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("Escape");
     next();  // RestartAmp: the file dialog
-    openFile(file);
-    runStage("stage-in-progress", 30000);
+    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(runStage("stage-in-progress", 30000));
     EXPECT_TRUE(ampSays("version", "02.10", 15000)) << "the amplifier runs the new firmware";
     next();  // Done: the wizard goes
     EXPECT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000)) << "Final stage complete! was not shown";
@@ -182,8 +182,8 @@ TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
 TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
     const std::string file = firmware("2.10");
     startDemo();
-    waitForWindows();
-    walkToReadRevision();
+    ASSERT_NO_FATAL_FAILURE(waitForWindows());
+    ASSERT_NO_FATAL_FAILURE(walkToReadRevision());
     choose(kStompboxList, "1");
     choose(kAmpList, "0");
     desk->click(inWizard(kEffectsList));
@@ -194,8 +194,8 @@ TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
     desk->shot("rings-chosen", desk->frame(wizard));
     next();  // RestartAmp, the arrow live once all three rings are chosen
     next();
-    openFile(file);
-    runStage("first-stage", 60000);
+    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(runStage("first-stage", 60000));
     EXPECT_TRUE(ampSays("version", "01.39", 15000)) << "the first stage sends the intermediate image";
     // The amplifier restarted: its output is chosen again in the Midi menu.
     desk->click(desk->client(mainWindow).topLeft() + QPoint(57, 8));
@@ -204,7 +204,7 @@ TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
     desk->key("Down");
     desk->key("Return");
     ASSERT_TRUE(waitUntil([&] { return desk->above(wizard, mainWindow); }, 3000)) << desk->describe();
-    runStage("final-stage", 30000);
+    ASSERT_NO_FATAL_FAILURE(runStage("final-stage", 30000));
     EXPECT_TRUE(ampSays("version", "02.10", 15000));
     next();
     EXPECT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
@@ -213,10 +213,10 @@ TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
 TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
     const std::string file = firmware("2.10");
     startDemo();
-    waitForWindows();
+    ASSERT_NO_FATAL_FAILURE(waitForWindows());
     desk->moveTo({0, 0});
     const QImage welcome = steady(desk->frame(wizard));
-    focusWizard();
+    ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("alt+F4");
     ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000)) << "Alt+F4 left the wizard open";
     // File > Startup Help off and on again shows it where it was: Welcome.
@@ -231,13 +231,13 @@ TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
     EXPECT_EQ(steady(desk->frame(wizard)), welcome) << "still the Welcome step";
 
     // Escape runs the steps up to Ready; Alt+F4 there must not start the update.
-    focusWizard();
+    ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("Escape");  // Connect
     desk->key("Escape");  // SelectDevice
     choose(kDeviceList, "Kolva");
     for (int i = 0; i < 5; ++i) desk->key("Escape");  // .. RestartAmp, the file dialog
-    openFile(file);
-    focusWizard();
+    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("alt+F4");
     ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
     EXPECT_FALSE(ampSays("state", "3", 3000)) << "closing the wizard at Ready started the upload";
@@ -251,7 +251,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     startDemo({"--amp-version", "01.60"});
     mainWindow = desk->window(kMainTitle);
     ASSERT_NE(mainWindow, 0u);
-    waitActive(mainWindow);
+    ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
     desk->key("alt+m");  // Midi > Out > the amplifier, Midi > In > the amplifier
     desk->key("Right");
     desk->key("Down");
@@ -263,7 +263,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     desk->key("Return");
     desk->key("alt+f");  // File > Open Firmware
     desk->key("f");
-    openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx");
+    ASSERT_NO_FATAL_FAILURE(openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx"));
     desk->key("alt+r");  // Run > Upload Code
     desk->key("Return");
     ASSERT_TRUE(waitUntil([&] { return std::stoi("0" + amp()["packets"]) >= 2; }, 15000))
@@ -298,7 +298,7 @@ TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRuns) {
         if (run == 1) {
             desk->click(QPoint(frame.right() - 11, frame.top() + 10));  // the close box
         } else {
-            waitActive(mainWindow);
+            ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
             desk->key("alt+f");  // File > Exit
             desk->key("x");
         }
