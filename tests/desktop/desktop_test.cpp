@@ -109,6 +109,7 @@ protected:
     void openFile(const std::string& path) {
         const Window dialog = desk->window("Open");
         ASSERT_NE(dialog, 0u) << "no file dialog: " << desk->describe();
+        ASSERT_NO_FATAL_FAILURE(waitActive(dialog));
         desk->type(path);
         desk->key("Return");
         ASSERT_TRUE(waitUntil([&] { return !desk->viewable(dialog); }, 5000));
@@ -264,6 +265,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     desk->key("alt+f");  // File > Open Firmware
     desk->key("f");
     ASSERT_NO_FATAL_FAILURE(openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx"));
+    ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
     desk->key("alt+r");  // Run > Upload Code
     desk->key("Return");
     ASSERT_TRUE(waitUntil([&] { return std::stoi("0" + amp()["packets"]) >= 2; }, 15000))
