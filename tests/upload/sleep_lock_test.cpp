@@ -1,13 +1,18 @@
 // The sleep lock around a run, against a private bus with a stand-in login
 // manager that records each Inhibit call and sees its descriptor closed.
 // The bus is real, so its waits are real time, bounded.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusReply>
-#include <QDir>
-#include <QProcess>
 #include <QTemporaryDir>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "firmware/syx_generator.h"
@@ -18,34 +23,65 @@ namespace {
 constexpr const char* kLock = "sleep:idle|Kolva Updater|Firmware update in progress|block";
 constexpr const char* kSelect = "Now select the MIDI device.";
 
+// A program of the test's own, its output read line by line. Started with
+// fork and exec, which ThreadSanitizer follows (QProcess uses vfork, which
+// it does not).
+class Child {
+public:
+    bool start(std::vector<std::string> args) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return false;
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // no daemons left behind by a test that crashed
+            ::dup2(out[1], 1);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+        return pid_ > 0;
+    }
+    std::string readLine(int timeoutMs) {
+        std::string line;
+        char c;
+        pollfd p{out_, POLLIN, 0};
+        while (::poll(&p, 1, timeoutMs) == 1 && ::read(out_, &c, 1) == 1 && c != '\n') line += c;
+        return line;
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
 // A dbus-daemon of the test's own, with or without the stand-in login manager.
 class PrivateBus {
 public:
     bool start() {
-        const QString config = dir_.filePath("bus.conf");
-        QFile f(config);
-        if (!f.open(QIODevice::WriteOnly)) return false;
-        f.write("<busconfig><listen>unix:tmpdir=" + QDir::tempPath().toUtf8() +
-                "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
-                "</policy></busconfig>");
-        f.close();
-        daemon_.start(KOLVA_DBUS_DAEMON, {"--nofork", "--print-address", "--config-file=" + config});
-        if (!daemon_.waitForReadyRead(5000)) return false;
-        address = QString::fromUtf8(daemon_.readLine()).trimmed();
+        const std::string config = dir_.filePath("bus.conf").toStdString();
+        std::ofstream(config) << "<busconfig><listen>unix:tmpdir=" << dir_.path().toStdString()
+                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                 "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/><allow own=\"*\"/>"
+                                 "</policy></busconfig>";
+        if (!daemon_.start({KOLVA_DBUS_DAEMON, "--nofork", "--print-address", "--config-file=" + config})) return false;
+        address = QString::fromStdString(daemon_.readLine(5000));
         return !address.isEmpty();
     }
     bool startLogin1() {
-        login1_.start(KOLVA_LOGIN1_STANDIN, {address});
-        return login1_.waitForReadyRead(5000) && login1_.readLine().startsWith("ready");
+        return login1_.start({KOLVA_LOGIN1_STANDIN, address.toStdString()}) && login1_.readLine(5000) == "ready";
     }
-    ~PrivateBus() {
-        QDBusConnection::disconnectFromBus("probe");
-        for (QProcess* p : {&login1_, &daemon_}) {
-            p->kill();
-            p->waitForFinished(2000);
-        }
-    }
+    ~PrivateBus() { QDBusConnection::disconnectFromBus("probe"); }
 
     QStringList calls() { return ask("Calls").toStringList(); }
     int held() { return ask("Held").toInt(); }
@@ -71,7 +107,7 @@ private:
     }
 
     QTemporaryDir dir_;
-    QProcess daemon_, login1_;
+    Child daemon_, login1_;  // stopped in reverse order: the login manager first
 };
 
 class SleepLockTest : public AmpFixture {
