@@ -106,13 +106,16 @@ protected:
         desk->type(entry);
         desk->key("Return");
     }
-    void openFile(const std::string& path) {
+    // The file dialog typed into; done when the window it came from has the
+    // focus again (a click sooner may reach it before the dialog's step ends).
+    void openFile(const std::string& path, Window from) {
         const Window dialog = desk->window("Open");
         ASSERT_NE(dialog, 0u) << "no file dialog: " << desk->describe();
         ASSERT_NO_FATAL_FAILURE(waitActive(dialog));
         desk->type(path);
         desk->key("Return");
         ASSERT_TRUE(waitUntil([&] { return !desk->viewable(dialog); }, 5000));
+        ASSERT_NO_FATAL_FAILURE(waitActive(from));
     }
     void waitForWindows() {
         mainWindow = desk->window(kMainTitle);
@@ -173,7 +176,7 @@ TEST_F(DesktopTest, OneStageWalkFromWelcomeToFinalStageComplete) {
     ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("Escape");
     next();  // RestartAmp: the file dialog
-    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(openFile(file, wizard));
     ASSERT_NO_FATAL_FAILURE(runStage("stage-in-progress", 30000));
     EXPECT_TRUE(ampSays("version", "02.10", 15000)) << "the amplifier runs the new firmware";
     next();  // Done: the wizard goes
@@ -195,7 +198,7 @@ TEST_F(DesktopTest, Revision102WalksThroughBothStages) {
     desk->shot("rings-chosen", desk->frame(wizard));
     next();  // RestartAmp, the arrow live once all three rings are chosen
     next();
-    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(openFile(file, wizard));
     ASSERT_NO_FATAL_FAILURE(runStage("first-stage", 60000));
     EXPECT_TRUE(ampSays("version", "01.39", 15000)) << "the first stage sends the intermediate image";
     // The amplifier restarted: its output is chosen again in the Midi menu.
@@ -237,7 +240,7 @@ TEST_F(DesktopTest, AltF4OnTheWizardOnlyHidesIt) {
     desk->key("Escape");  // SelectDevice
     choose(kDeviceList, "Kolva");
     for (int i = 0; i < 5; ++i) desk->key("Escape");  // .. RestartAmp, the file dialog
-    ASSERT_NO_FATAL_FAILURE(openFile(file));
+    ASSERT_NO_FATAL_FAILURE(openFile(file, wizard));
     ASSERT_NO_FATAL_FAILURE(focusWizard());
     desk->key("alt+F4");
     ASSERT_TRUE(waitUntil([&] { return !desk->viewable(wizard); }, 3000));
@@ -264,8 +267,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     desk->key("Return");
     desk->key("alt+f");  // File > Open Firmware
     desk->key("f");
-    ASSERT_NO_FATAL_FAILURE(openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx"));
-    ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
+    ASSERT_NO_FATAL_FAILURE(openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx", mainWindow));
     desk->key("alt+r");  // Run > Upload Code
     desk->key("Return");
     ASSERT_TRUE(waitUntil([&] { return std::stoi("0" + amp()["packets"]) >= 2; }, 15000))
