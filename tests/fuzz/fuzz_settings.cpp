@@ -37,6 +37,11 @@ std::string fileName() {
         const auto base = std::filesystem::is_directory(shm, ec) ? shm : std::filesystem::temp_directory_path();
         const auto dir = base / ("kolva-fuzz-settings-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
+        static const std::filesystem::path made = dir;
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(made, ignored);
+        });
         return (dir / "kolva-updater.INI").string();
     }();
     return name;
