@@ -206,11 +206,6 @@ public:
         ok_ = true;
         return true;
     }
-    bool ready() {
-        std::lock_guard lk(openMu_);
-        return readyLocked();
-    }
-
     // Ends the input thread and lets go of the sequencer; what was open on
     // it is dead.
     void teardown() {
@@ -277,12 +272,16 @@ public:
     }
 
 private:
-    bool hasCaps(int client, int port, unsigned caps) {
+    // A port's capabilities, asked through either client; -1 when it is gone.
+    static long portCaps(snd_seq_t* seq, int client, int port) {
         snd_seq_port_info_t* info;
         snd_seq_port_info_alloca(&info);
-        if (snd_seq_get_any_port_info(outSeq_, client, port, info) < 0) return false;
-        const unsigned c = snd_seq_port_info_get_capability(info);
-        return (c & caps) == caps;
+        if (snd_seq_get_any_port_info(seq, client, port, info) < 0) return -1;
+        return long(snd_seq_port_info_get_capability(info));
+    }
+    bool hasCaps(int client, int port, unsigned caps) {
+        const long c = portCaps(outSeq_, client, port);
+        return c >= 0 && (unsigned(c) & caps) == caps;
     }
 
     std::vector<DeviceInfo> list(bool output) {
@@ -343,11 +342,8 @@ private:
         // A port that is neither readable nor writable is no device. One that
         // has gone again by now did arrive, and its going is reported too.
         if (change->wParam == DBT_DEVICEARRIVAL) {
-            snd_seq_port_info_t* info;
-            snd_seq_port_info_alloca(&info);
-            if (snd_seq_get_any_port_info(inSeq_, client, port, info) >= 0 &&
-                !(snd_seq_port_info_get_capability(info) & (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE)))
-                return;
+            const long c = portCaps(inSeq_, client, port);
+            if (c >= 0 && !(c & (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE))) return;
         }
         if (report) report(*change);
     }
