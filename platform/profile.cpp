@@ -15,6 +15,14 @@
 namespace platform {
 namespace profile {
 
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
 namespace {
 
 std::string trim(const std::string& s) {
@@ -22,14 +30,6 @@ std::string trim(const std::string& s) {
     while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
     return s.substr(b, e - b);
-}
-
-bool iequals(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // One physical line, without its line ending.
@@ -81,7 +81,7 @@ std::string join(const std::vector<Line>& lines) {
 // named like `section` (header included), or npos when there is none.
 std::pair<size_t, size_t> findSection(const std::vector<Line>& lines, const std::string& section) {
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].kind == Line::Section && iequals(lines[i].name, section)) {
+        if (lines[i].kind == Line::Section && sameName(lines[i].name, section)) {
             size_t j = i + 1;
             while (j < lines.size() && lines[j].kind != Line::Section) ++j;
             return {i, j};
@@ -124,7 +124,7 @@ std::string lookup(const std::string& text, const std::string& section, const st
     auto [b, e] = findSection(lines, section);
     if (b != std::string::npos) {
         for (size_t i = b + 1; i < e; ++i) {
-            if (lines[i].kind == Line::Entry && iequals(lines[i].name, key)) {
+            if (lines[i].kind == Line::Entry && sameName(lines[i].name, key)) {
                 if (found) *found = true;
                 return unquote(lines[i].value);
             }
@@ -153,7 +153,7 @@ std::string setValue(const std::string& text, const std::string& section, const 
         return join(lines);
     }
     for (size_t i = b + 1; i < e; ++i) {
-        if (lines[i].kind == Line::Entry && iequals(lines[i].name, key)) {
+        if (lines[i].kind == Line::Entry && sameName(lines[i].name, key)) {
             // Keep the key's spelling as the file has it.
             entry.raw = lines[i].name + "=" + encodeValue(value);
             lines[i] = entry;
@@ -174,7 +174,7 @@ std::string deleteKey(const std::string& text, const std::string& section, const
     // Every copy of the key goes, or the next one would be read in its place.
     const auto from = lines.begin() + static_cast<std::ptrdiff_t>(b + 1);
     const auto to = lines.begin() + static_cast<std::ptrdiff_t>(e);
-    const auto kept = std::remove_if(from, to, [&](const Line& l) { return l.kind == Line::Entry && iequals(l.name, key); });
+    const auto kept = std::remove_if(from, to, [&](const Line& l) { return l.kind == Line::Entry && sameName(l.name, key); });
     if (kept == to) return text;
     lines.erase(kept, to);
     return join(lines);

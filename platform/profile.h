@@ -44,6 +44,9 @@ namespace profile {
 // key and value may be null.
 bool storable(const char* section, const char* key, const char* value);
 
+// Whether two section or key names are the same name (case does not count).
+bool sameName(const std::string& a, const std::string& b);
+
 // The parse and edit steps behind the functions above, on text in memory.
 std::string lookup(const std::string& text, const std::string& section, const std::string& key, bool* found);
 std::string setValue(const std::string& text, const std::string& section, const std::string& key,

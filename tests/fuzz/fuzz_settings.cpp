@@ -24,6 +24,8 @@
 
 namespace {
 
+using platform::profile::sameName;
+
 // Names the program uses, other spellings of them, and names the format
 // cannot hold.
 const char* const kSections[] = {"INI_VERSION", "FIRST_TIME", "START_POS", "MIDI_SELECTION", "FIRMWARE",
@@ -57,14 +59,6 @@ std::string content(const std::string& path) {
     return out;
 }
 
-bool iequals(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The program's own keys, and a key in each other section the table names.
 std::vector<std::pair<std::string, std::string>> watchedKeys() {
     std::vector<std::pair<std::string, std::string>> out = {
@@ -96,7 +90,7 @@ void othersUnchanged(const std::string& before, const std::string& after) {
     for (size_t i = 0; i < watched.size(); ++i) {
         bool hit = false;
         for (const auto& [sec, key] : aimed)
-            hit = hit || (iequals(watched[i].first, sec) && (!key || iequals(watched[i].second, *key)));
+            hit = hit || (sameName(watched[i].first, sec) && (!key || sameName(watched[i].second, *key)));
         if (!hit && a[i] != b[i]) std::abort();
     }
 }
