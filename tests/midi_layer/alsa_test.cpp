@@ -177,6 +177,9 @@ TEST_F(AlsaTest, KernelPortGetsTheWholeBlockAtTheWirePace) {
     ASSERT_GE(i, 0) << "no virtual raw MIDI port";
     const int raw = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK);
     ASSERT_GE(raw, 0);
+    // The raw device drops what comes before its reader first polls or reads.
+    pollfd armed{raw, POLLIN, 0};
+    poll(&armed, 1, 0);
     HMIDIOUT h = nullptr;
     ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block b(sysex(16384));
