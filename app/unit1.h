@@ -98,6 +98,7 @@ public:
     int32_t imageSize = 0;
     // The bytes available at imageCursor; the upload never sends past them.
     int32_t imageAvailable = 0;
+    const uint8_t* imageEnd = nullptr;  // imageCursor + imageAvailable when loaded
     char firmwarePath[1024] = {};  // 255 characters of UTF-8
     bool useInternalImage = false;
     int32_t uploadMode = 0;
@@ -107,7 +108,11 @@ public:
     uint32_t expectedVersion = 0;
     char fileVersionText[6] = {};
 
+    // Loads a firmware file (or the built-in image) and returns its upload
+    // mode. Refused, keeping the loaded image and mode, while a run is active.
     int ReadFile(const char* path);
+    static constexpr const char* kLoadDuringRun =
+        "An update is running. Load another firmware file when it has ended.";
     void Firmware1Click();
 
     // ---- MIDI transport: midi/ ----------------------------------------------
@@ -123,6 +128,8 @@ public:
     void destroyMidiPorts();  // destruction
     void populateMidiSelect();
     void Dev1Click(QAction* Sender);
+    // A choice from the Midi menu (or the wizard's device list).
+    void userChoosesPort(QAction* entry, void (TForm1::*click)(QAction*));
     void NoneInClick(QAction* Sender);
     bool checkMidiOut();
     void deSelectCurrentMidi();
@@ -165,6 +172,19 @@ public:
     void CancelMouseUp();
     void Button3Click();  // the USB MIDI set-up prompts alone
     bool uploadRunning() const { return runActive_; }
+    // How the last run ended. Only Sent and Confirmed put an image into the
+    // amplifier as far as the program can tell.
+    enum class RunOutcome { NotStarted, Sent, Confirmed, Failed, TimedOut, Declined, Cancelled, Refused };
+    RunOutcome lastRunOutcome() const { return outcome_; }
+    bool lastRunSucceeded() const { return outcome_ == RunOutcome::Sent || outcome_ == RunOutcome::Confirmed; }
+    // While a transfer talks to the amplifier the user cannot switch, close
+    // or test the ports: the menus are disabled and their entries ignored.
+    bool portsLocked() const { return portsLocked_; }
+    static constexpr const char* kSendFailed =
+        "The firmware was not sent: the MIDI output stopped taking data. Check the cable and the MIDI device, "
+        "choose the device again and retry.";
+    static constexpr const char* kAmpRefused =
+        "Status -> Error. The amp refused the firmware. Power cycle the amp and try again.";
 
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
@@ -188,6 +208,9 @@ private:
     bool closeDuringRun();
     void handleMessages();
     void pause(uint32_t ms);
+    void idle(uint32_t ms);  // handles messages meanwhile
+    void lockPorts(bool locked);
+    bool sendFailed();  // reports a block that did not go out whole
     void lightRing(int ring, int position);  // lights it whatever was lit
     void stepRing(int ring, int position);   // lights it when it moved
     void lightAllAt(int position);
@@ -210,6 +233,8 @@ private:
     int ringLit_[3] = {};
     bool runActive_ = false;
     bool closeRequested_ = false;
+    bool portsLocked_ = false;
+    RunOutcome outcome_ = RunOutcome::NotStarted;
 
     void buildControls();
     void buildMenu();

@@ -71,6 +71,12 @@ ReadResult readWholeFile(const char* path, uint8_t* store, size_t capacity, int3
 }  // namespace
 
 int TForm1::ReadFile(const char* path) {
+    // The running transfer reads the image as it stands: nothing replaces it
+    // under that run, whichever way the load was asked for.
+    if (runActive_) {
+        platform::messageBox(kLoadDuringRun, "File Error", platform::Buttons::Ok);
+        return uploadMode;
+    }
     bool readable = true;
     if (useInternalImage) {
         imageCursor = firmware::kInternalImage;
@@ -104,6 +110,7 @@ int TForm1::ReadFile(const char* path) {
         }
     }
 
+    imageEnd = imageCursor + imageAvailable;
     const firmware::HeaderInfo h =
         readable ? firmware::parseImage(imageCursor, static_cast<size_t>(imageAvailable)) : firmware::HeaderInfo{};
     if (h.mode == 0) {

@@ -39,11 +39,12 @@ void TForm1::createMidiPorts() {
     auto* outGroup = new QActionGroup(Out1);
     outGroup->setExclusive(true);
     makeNoneEntry(None, outGroup);
-    connect(None, &QAction::triggered, this, [this] { app::guarded([this] { Dev1Click(None); }); });
+    connect(None, &QAction::triggered, this, [this] { app::guarded([this] { userChoosesPort(None, &TForm1::Dev1Click); }); });
     auto* inGroup = new QActionGroup(In1);
     inGroup->setExclusive(true);
     makeNoneEntry(NoneIn, inGroup);
-    connect(NoneIn, &QAction::triggered, this, [this] { app::guarded([this] { NoneInClick(NoneIn); }); });
+    connect(NoneIn, &QAction::triggered, this,
+            [this] { app::guarded([this] { userChoosesPort(NoneIn, &TForm1::NoneInClick); }); });
 
     // A device plugged in after start-up shows up the next time the Midi
     // menu opens, as long as nothing is chosen that a rebuild would close.
@@ -111,7 +112,8 @@ void TForm1::populateMidiSelect() {
             a->setData(i);
             a->setProperty("GroupIndex", kRadioGroup);
             none->actionGroup()->addAction(a);
-            connect(a, &QAction::triggered, this, [this, a, click] { app::guarded([this, a, click] { (this->*click)(a); }); });
+            connect(a, &QAction::triggered, this,
+                    [this, a, click] { app::guarded([this, a, click] { userChoosesPort(a, click); }); });
         }
     };
     addEntries(Out1, None, MidiOut1->NumDevs(), [this](int i) { return MidiOut1->deviceName(i); }, &TForm1::Dev1Click);
@@ -150,6 +152,19 @@ void chooseDevice(Port* port, QAction* entry, int& selected, bool& ready) {
 }
 
 }  // namespace
+
+void TForm1::userChoosesPort(QAction* entry, void (TForm1::*click)(QAction*)) {
+    if (!portsLocked_) {
+        (this->*click)(entry);
+        return;
+    }
+    // A transfer is talking through the ports: the choice is refused and the
+    // menus show the ports still in use.
+    const bool out = click == &TForm1::Dev1Click;
+    const int selected = out ? selectedOutPort : selectedInPort;
+    for (QAction* a : (out ? Out1 : In1)->actions())
+        if (a->isCheckable() && a->data().toInt() == selected) a->setChecked(true);
+}
 
 void TForm1::Dev1Click(QAction* Sender) { chooseDevice(MidiOut1, Sender, selectedOutPort, midiOutReady); }
 

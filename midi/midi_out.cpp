@@ -1,5 +1,7 @@
 #include "midi/midi_out.h"
 
+#include <thread>
+
 #include "midi/device_list.h"
 #include "platform/clock.h"
 #include "platform/midi/midi_layer.h"
@@ -29,11 +31,15 @@ void TMidiOut::openDevice() {
 }
 
 void TMidiOut::closeDevice() {
-    // The service refuses while a block is still queued; that block's own
-    // SysEx call is about to see it done, so ask again at once.
-    do {
-        CloseResult = midiOutClose(Handle);
-    } while (CloseResult == MIDIERR_STILLPLAYING);
+    // The service refuses while a block is still queued. A block that is
+    // still going out (a sender left running by a time-out, a port switched
+    // in the menu) is aborted rather than waited for, which could take
+    // seconds at the wire's pace; its SysEx call then reports it cut short.
+    if (blocksOut_.load() > 0) midiOutReset(Handle);
+    while ((CloseResult = midiOutClose(Handle)) == MIDIERR_STILLPLAYING) {
+        midiOutReset(Handle);
+        std::this_thread::yield();
+    }
 }
 
 void TMidiOut::SetUsing(bool value) {
@@ -68,20 +74,29 @@ void TMidiOut::Reset() {
     if (using_) midiOutReset(Handle);
 }
 
-void TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued) {
-    if (!using_ || Length <= 2 || Data == nullptr) return;
+bool TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued) {
+    if (!using_ || Length <= 2 || Data == nullptr) {
+        if (queued) queued();
+        return false;
+    }
+    blocksOut_.fetch_add(1);
+    const HMIDIOUT handle = Handle;
     MIDIHDR hdr{};
     hdr.lpData = reinterpret_cast<LPSTR>(const_cast<uint8_t*>(Data));
     hdr.dwBufferLength = static_cast<DWORD>(Length);
     hdr.dwBytesRecorded = static_cast<DWORD>(Length);
     hdr.dwFlags = 0;
-    midiOutPrepareHeader(Handle, &hdr, sizeof(MIDIHDR));
-    const MMRESULT taken = midiOutLongMsg(Handle, &hdr, sizeof(MIDIHDR));
+    bool whole = midiOutPrepareHeader(handle, &hdr, sizeof(MIDIHDR)) == MMSYSERR_NOERROR;
+    const MMRESULT taken = whole ? midiOutLongMsg(handle, &hdr, sizeof(MIDIHDR)) : MMSYSERR_ERROR;
     if (queued) queued();
     // The done flag is written by the service's thread. A block the service
     // did not take never gets it: waiting for it would hang the caller.
-    if (taken == MMSYSERR_NOERROR) {
+    whole = taken == MMSYSERR_NOERROR;
+    if (whole) {
         while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
+        whole = !platform::midi::headerCut(hdr);
     }
-    midiOutUnprepareHeader(Handle, &hdr, sizeof(MIDIHDR));
+    midiOutUnprepareHeader(handle, &hdr, sizeof(MIDIHDR));
+    blocksOut_.fetch_sub(1);
+    return whole;
 }

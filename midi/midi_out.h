@@ -5,6 +5,7 @@
 // passes through here.
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -33,8 +34,10 @@ public:
     // Sends one block, F0 ... F7 as the caller gives it, and returns once the
     // service has handed over its last byte. Blocks of 2 bytes or fewer and
     // sends while closed are dropped. queued, when given, is called as soon
-    // as the service has taken the block (or refused it).
-    void SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued = {});
+    // as the service has taken the block (or refused it). Returns true only
+    // when the whole block went out: false when it was dropped, refused, cut
+    // short by a port that vanished, or aborted by closing the port.
+    bool SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued = {});
 
     // Takes the device list afresh from the service (a device that has been
     // re-plugged since has new ports). Only while closed; returns false
@@ -54,6 +57,8 @@ private:
     void send(DWORD word);
 
     bool using_ = false;
+    // Blocks being sent from other threads; closing aborts them first.
+    std::atomic<int> blocksOut_{0};
     int port_ = 0;
     int numDevs_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "platform/clock.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -42,6 +43,16 @@ void RealClock::sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::mi
 
 void RealClock::processMessages() {
     if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void RealClock::idle(uint32_t ms) {
+    if (!QCoreApplication::instance()) {
+        sleep(ms);
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 // ---- virtual clock ----------------------------------------------------------

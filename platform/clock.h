@@ -26,6 +26,9 @@ public:
     virtual void sleep(uint32_t ms) = 0;
     // Handles the window messages (events, due timers) waiting on the UI thread.
     virtual void processMessages() = 0;
+    // Handles window messages as they come for ms milliseconds: a wait that
+    // keeps the window drawing without spinning.
+    virtual void idle(uint32_t ms) = 0;
     virtual bool isVirtual() const { return false; }
 };
 
@@ -37,12 +40,14 @@ void setClock(Clock* c);  // nullptr restores the real clock
 inline uint32_t GetTickCount() { return clock().tickCount(); }
 inline void Sleep(uint32_t ms) { clock().sleep(ms); }
 inline void processMessages() { clock().processMessages(); }
+inline void idle(uint32_t ms) { clock().idle(ms); }
 
 class RealClock final : public Clock {
 public:
     uint32_t tickCount() const override;
     void sleep(uint32_t ms) override;
     void processMessages() override;
+    void idle(uint32_t ms) override;
 };
 
 // Virtual time for tests. A pause advances time at once; timers fire only when
@@ -57,6 +62,7 @@ public:
     uint32_t tickCount() const override;
     void sleep(uint32_t ms) override;
     void processMessages() override;
+    void idle(uint32_t ms) override { runFor(ms); }
     bool isVirtual() const override { return true; }
 
     uint64_t nowMs() const { return now_.load(std::memory_order_acquire); }

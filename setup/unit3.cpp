@@ -47,6 +47,18 @@ constexpr const char* kFirstStageDone =
     "encoder rings. If not, wait a few minutes then restart the amp and check the firmware revision. If no update "
     "happened, close this program and restart to try again. Otherwise, let's start the next phase.";
 constexpr const char* kDone = "Final stage complete! The amp should have rebooted and you should now have the latest code.";
+constexpr const char* kStageFailed =
+    "This stage did not finish, so the amp has not been updated. Check the MIDI connection and the firmware file, "
+    "then press the arrow to try this stage again.";
+constexpr const char* kRunBusy = "An update is already running. Wait until it has ended, then try again.";
+
+// A stage or a test while the main window's run is still going would talk to
+// the amplifier in the middle of it: refused with a word to the user.
+bool refusedDuringRun(const TForm1* f) {
+    if (!f || !f->uploadRunning()) return false;
+    platform::messageBox(kRunBusy, "Status", platform::Buttons::Ok);
+    return true;
+}
 
 QFont face(const char* family, int pixels, bool bold) {
     QFont f(family);
@@ -354,6 +366,7 @@ void TForm3::runUpload() {
 void TForm3::Button1Next4Click() {
     TForm1* f = main();
     platform::processMessages();
+    if (refusedDuringRun(f)) return;
     if (f) {
         f->raise();
         f->activateWindow();
@@ -363,6 +376,11 @@ void TForm3::Button1Next4Click() {
         f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
         runUpload();
     }
+    // A stage that did not run to its end is offered again.
+    if (!f || !f->lastRunSucceeded()) {
+        setInstruction(kStageFailed);
+        return;
+    }
     platform::Sleep(1000);
     setInstruction(kFirstStageDone);
     step_ = &TForm3::Button1Next9Click;
@@ -370,6 +388,7 @@ void TForm3::Button1Next4Click() {
 
 void TForm3::Button1Next9Click() {
     TForm1* f = main();
+    if (refusedDuringRun(f)) return;
     if (f) {
         f->raise();
         f->activateWindow();
@@ -381,6 +400,10 @@ void TForm3::Button1Next9Click() {
         f->uploadMode = 0;
         f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
         runUpload();
+    }
+    if (!f || !f->lastRunSucceeded()) {
+        setInstruction(kStageFailed);
+        return;
     }
     setInstruction(kDone);
     step_ = &TForm3::Button1Next10Click;
@@ -415,13 +438,14 @@ void TForm3::Shape2MouseUp(Qt::MouseButton button) {
 }
 
 void TForm3::Button2Click() {
+    if (refusedDuringRun(main())) return;
     wizardTestProgram = (wizardTestProgram + 1) % 4;
     if (TForm1* f = main()) f->MidiOut1->Put2(0xC0, uint8_t(wizardTestProgram));
 }
 
 void TForm3::ComboBox1Change() {
     TForm1* f = main();
-    if (!f) return;
+    if (!f || refusedDuringRun(f)) return;
     const int i = ComboBox1->currentIndex();
     const QList<QAction*> entries = f->Out1->actions();
     if (i + 1 < 0 || i + 1 >= entries.size()) return;

@@ -80,7 +80,8 @@ bool TForm1::timeoutCheck() {
 }
 
 void TForm1::TestMidiConnection1Click() {
-    if (!Form4) return;
+    // A transfer's replies must not be mixed with a test's.
+    if (!Form4 || runActive_) return;
     Form4->Label2->hide();
     Form4->exec();
 }

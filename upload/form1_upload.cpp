@@ -25,6 +25,9 @@ constexpr const char* kFirmwareSent =
     "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
     "version number.";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On!";
+// One pass of a wait with nothing of its own to pace it: the window keeps
+// drawing, the processor rests.
+constexpr uint32_t kWaitPassMs = 10;
 
 // Closing the window while a run waits unwinds the run from its next pass
 // through the message loop.
@@ -88,6 +91,29 @@ void TForm1::handleMessages() {
 
 void TForm1::pause(uint32_t ms) { platform::Sleep(ms); }
 
+void TForm1::idle(uint32_t ms) {
+    platform::idle(ms);
+    if (closeRequested_) throw RunAborted{};
+}
+
+void TForm1::lockPorts(bool locked) {
+    portsLocked_ = locked;
+    Out1->setEnabled(!locked);
+    In1->setEnabled(!locked);
+}
+
+bool TForm1::sendFailed() {
+    // Whatever was sent is not the whole image: say so, and let the user
+    // choose the device again, as after a time-out.
+    outcome_ = RunOutcome::Failed;
+    sender_.reset();
+    lockPorts(false);
+    StatusBar2->setPanelText(3, "Status -> Error.");
+    platform::messageBox(kSendFailed, "Status", platform::Buttons::Ok);
+    deSelectCurrentMidi();
+    return true;
+}
+
 void TForm1::lightRing(int ring, int position) {
     RingLed& r = rings[ring];
     if (r.ledCount() == 0) return;
@@ -108,6 +134,7 @@ void TForm1::lightAllAt(int position) {
 
 void TForm1::startPacketTransfer() {
     sleepLock().acquire();
+    lockPorts(true);
     CGauge1->show();
     CGauge1->setProgress(0);
     CGauge1->setMaxValue(packetCount - 1);
@@ -129,6 +156,12 @@ void TForm1::startPacketSender() {
 }
 
 bool TForm1::packetSent(int32_t i, int32_t L) {
+    // The reply may come before the sender has seen its block done.
+    if (sender_) sender_->Wait();
+    if (sender_ && !sender_->sentWhole()) {
+        sendFailed();
+        return false;
+    }
     imageCursor += L;
     CGauge1->setProgress(i);
     stepRing(2, upload::ring2Position(i));
@@ -137,16 +170,33 @@ bool TForm1::packetSent(int32_t i, int32_t L) {
         return false;
     }
     sender_.reset();
+    // Once the last packet is out the amplifier works on its own: there is
+    // nothing left to cancel.
+    if (i == packetCount - 1) Label1->hide();
     return true;
 }
 
 void TForm1::Button2Click() {
     if (runActive_) return;  // one run at a time; the menus stay live meanwhile
+    outcome_ = RunOutcome::NotStarted;
     if (!checkMidiOut()) return;
     runActive_ = true;
-    const auto awake = qScopeGuard([] { sleepLock().release(); });
+    // A cancel belongs to the run it was pressed in.
+    cancelRequested = false;
+    const auto ended = qScopeGuard([this] {
+        sleepLock().release();
+        lockPorts(false);
+        cancelRequested = false;
+        Label1->hide();
+        Image2->hide();
+        runActive_ = false;
+        UploadCode1->setEnabled(true);
+        Firmware1->setEnabled(true);
+        TestMidiConnection1->setEnabled(true);
+    });
     UploadCode1->setEnabled(false);
     Firmware1->setEnabled(false);
+    TestMidiConnection1->setEnabled(false);
     packetErrors = 0;
     for (int i = 0; i < 3; ++i) ringPos_[i] = ringLit_[i] = 0;
     finishUpload();
@@ -168,20 +218,13 @@ void TForm1::Button2Click() {
         if (reset) resetCodeUpload();
     } catch (const RunAborted&) {
         resetCodeUpload();
-    } catch (...) {
-        runActive_ = false;
-        UploadCode1->setEnabled(true);
-        Firmware1->setEnabled(true);
-        throw;
     }
-    runActive_ = false;
-    UploadCode1->setEnabled(true);
-    Firmware1->setEnabled(true);
     if (closeRequested_) QTimer::singleShot(0, this, [this] { close(); });
 }
 
 bool TForm1::singleMessageTransfer() {
     sleepLock().acquire();
+    lockPorts(true);
     lightAllAt(0);
     senderDone.store(false, std::memory_order_release);
     CGauge1->setProgress(0);
@@ -198,19 +241,22 @@ bool TForm1::singleMessageTransfer() {
         stepRing(0, t + 1);
         stepRing(1, (t + 1) / 10);
         stepRing(2, (t + 1) / 100);
-        handleMessages();
+        // Waits for the next tick or the end of the send without spinning.
+        idle(kWaitPassMs);
     }
+    if (!sender_->sentWhole()) return sendFailed();
     sender_.reset();
     Label3->show();
     flashVfyShow(imageSize / 75000 + 7);
     flashPrgShow(imageSize / 75000 + 9);
+    outcome_ = RunOutcome::Sent;
     if (transferEnded()) platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
     return true;
 }
 
 bool TForm1::openLoopTransfer() {
     startPacketTransfer();
-    MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
+    if (!MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes))) return sendFailed();
     handleMessages();
     lightAllAt(0);
     pause(2000);
@@ -229,11 +275,12 @@ bool TForm1::openLoopTransfer() {
             }
             stepRing(1, ringPos_[1] + 1);
         } while (!senderDone.load(std::memory_order_acquire));
-        if (!packetSent(i, L)) return false;
+        if (!packetSent(i, L)) return outcome_ == RunOutcome::Failed;
     }
     Label1->hide();
     flashVfyShow(19);
     flashPrgShow(12);
+    outcome_ = RunOutcome::Sent;
     if (transferEnded()) platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
     if (fileVersion > upload::kLastOpenLoopVersion) usbSetupPrompts(false);
     return true;
@@ -244,12 +291,16 @@ bool TForm1::handshakeTransfer() {
     const char* question = nullptr;
     if (fileVersion < amp) question = "You are trying to load code that is older that the current revision, Continue?";
     else if (fileVersion == amp) question = "You are trying to load code that is the same as the current revision, Continue?";
-    if (question && platform::messageBox(question, "", platform::Buttons::OkCancel) != platform::IDOK) return true;
+    if (question && platform::messageBox(question, "", platform::Buttons::OkCancel) != platform::IDOK) {
+        outcome_ = RunOutcome::Declined;
+        return true;
+    }
 
     startPacketTransfer();
+    outcome_ = RunOutcome::TimedOut;  // until a step says otherwise
 
     replyCode.store(0, std::memory_order_release);
-    MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes));
+    if (!MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes))) return sendFailed();
     handleMessages();
     lightAllAt(0);
     pause(200);
@@ -276,6 +327,8 @@ bool TForm1::handshakeTransfer() {
         pause(600);
         initTimeout(12000);
         while (replyCode.load(std::memory_order_acquire) != upload::replyPacketAck) {
+            // A packet the port did not carry whole gets no answer worth waiting for.
+            if (senderDone.load(std::memory_order_acquire) && !sender_->sentWhole()) return sendFailed();
             if (replyCode.load(std::memory_order_acquire) == upload::replyPacketError) {
                 ++packetErrors;
                 StatusBar2->setPanelText(2, QString("Packet Error Count %1").arg(packetErrors));
@@ -292,7 +345,7 @@ bool TForm1::handshakeTransfer() {
             if (n0 > 0 && ringPos_[0] == n0 - 1) lightRing(1, ringPos_[1] + 1);
             pause(step);
         }
-        if (!packetSent(i, L)) return false;
+        if (!packetSent(i, L)) return outcome_ == RunOutcome::Failed;
     }
 
     initTimeout(20000);
@@ -306,7 +359,14 @@ bool TForm1::handshakeTransfer() {
     }
     if (replyCode.load(std::memory_order_acquire) == upload::replyVerifyStop) {
         // The amplifier refused the image: the verify pattern goes on until
-        // the user closes the program.
+        // the user closes the program, and the window says what happened
+        // instead of warning of a programming that will not come.
+        outcome_ = RunOutcome::Refused;
+        Timer3.setEnabled(false);
+        Label3->hide();
+        Label1->hide();
+        lockPorts(false);
+        StatusBar2->setPanelText(3, kAmpRefused);
         for (;;) {
             handleMessages();
             flashVfyShow(1);
@@ -323,6 +383,7 @@ bool TForm1::handshakeTransfer() {
     }
 
     deSelectCurrentMidi();
+    outcome_ = RunOutcome::Sent;
     if (transferEnded()) {
         platform::messageBox("Looks good! Unplug the USB cable and power cycle the amp.", "Status",
                              platform::Buttons::Ok);
@@ -340,14 +401,18 @@ bool TForm1::handshakeTransfer() {
     replyCode.store(0, std::memory_order_release);
     initTimeout(5000);
     for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
+    outcome_ = RunOutcome::TimedOut;
     while (replyCode.load(std::memory_order_acquire) != upload::replyIdentity) {
         handleMessages();
         if (timeoutCheck()) return true;
+        idle(kWaitPassMs);
     }
     if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
+        outcome_ = RunOutcome::Confirmed;
         platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Complete.");
     } else {
+        outcome_ = RunOutcome::Failed;
         platform::messageBox("Fail, code rev is wrong. Power cycle the amp and try again.", "Status",
                              platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Error.");
@@ -359,13 +424,14 @@ void TForm1::waitForBothPorts() {
     // No time-out: the user chooses both devices in the Midi menu meanwhile.
     while (!(midiOutReady && midiInReady)) {
         handleMessages();
-        pause(1);
+        idle(kWaitPassMs);
     }
 }
 
 void TForm1::cancelPath() {
     Timer3.setEnabled(false);
     handleMessages();
+    outcome_ = RunOutcome::Cancelled;
     platform::messageBox("User terminated code upload. Power cycle amp.", "Status", platform::Buttons::Ok);
     StatusBar2->setPanelText(3, "Status -> Upload Terminated.");
     cancelRequested = false;
@@ -409,6 +475,7 @@ void TForm1::Button3Click() {
 }
 
 bool TForm1::transferEnded() {
+    lockPorts(false);
     imageCursor = imageStart;
     CGauge1->hide();
     // Under the wizard, the wizard comes to the front instead of the boxes.
@@ -450,7 +517,8 @@ void TForm1::Timer3Timer() { Label3->setVisible(!Label3->isVisible()); }
 void TForm1::CancelMouseDown() { Image2->show(); }
 
 void TForm1::CancelMouseUp() {
-    cancelRequested = true;
+    // Only a packet transfer in progress can be cancelled.
+    if (runActive_ && !Label1->isHidden()) cancelRequested = true;
     Label1->hide();
     Image2->hide();
 }

@@ -17,6 +17,8 @@ void threader::Start() {
     // window may move its cursor on at once without racing this thread.
     data_ = form_.imageCursor;
     size_ = form_.imageSize;
+    const uint8_t* end = form_.imageEnd;
+    if (!data_ || !end || size_ < 0 || data_ > end || size_ > end - data_) size_ = 0;
     thread_ = std::thread([this] { Execute(); });
     std::unique_lock<std::mutex> l(mu_);
     cv_.wait(l, [this] { return underway_; });
@@ -28,7 +30,7 @@ void threader::Execute() {
         underway_ = true;
         cv_.notify_all();
     };
-    form_.MidiOut1->SysEx(data_, size_, underway);
+    whole_.store(form_.MidiOut1->SysEx(data_, size_, underway), std::memory_order_release);
     underway();  // a block the port dropped was never queued
     form_.senderDone.store(true, std::memory_order_release);
 }

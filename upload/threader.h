@@ -3,6 +3,7 @@
 // single-message image, or one packet) through MidiOut1 and sets senderDone.
 // Destroying it waits for its thread to end.
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -22,6 +23,13 @@ public:
     // next (pausing, polling for the reply) comes after the send has begun.
     void Start();
     bool Started() const { return thread_.joinable(); }
+    // Waits until a started sender has finished its block.
+    void Wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+    // After senderDone: whether the whole block went out. A block that would
+    // reach past the loaded image is never sent.
+    bool sentWhole() const { return whole_.load(std::memory_order_acquire); }
 
 private:
     void Execute();
@@ -31,5 +39,6 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     bool underway_ = false;
+    std::atomic<bool> whole_{false};
     std::thread thread_;
 };

@@ -67,7 +67,10 @@ uint64_t nowNs(bool virt) {
 DWORD loadFlagsRaw(MIDIHDR* h) { return std::atomic_ref<DWORD>(h->dwFlags).load(std::memory_order_acquire); }
 void storeFlags(MIDIHDR* h, DWORD f) { std::atomic_ref<DWORD>(h->dwFlags).store(f, std::memory_order_release); }
 // The layer is finished with the header; after this the caller may free it.
-void markDone(MIDIHDR* h) { storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE); }
+// A block that comes back without having gone out whole says so as well.
+void markDone(MIDIHDR* h, bool whole = true) {
+    storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE | (whole ? 0 : kHeaderCut));
+}
 
 // Notification by function or none: the kinds the ports here offer.
 MMRESULT checkCallback(DWORD type, DWORD_PTR callback) {
@@ -331,7 +334,7 @@ std::vector<DeviceInfo> devices(bool output, bool fresh, std::shared_ptr<Driver>
 
 // ---- output thread --------------------------------------------------------------------
 
-void finishBlock(OutPort& p, std::unique_lock<std::mutex>& lk, bool cut) {
+void finishBlock(OutPort& p, std::unique_lock<std::mutex>& lk, bool cut, bool whole) {
     MIDIHDR* h = p.queue.front().hdr;
     p.queue.pop_front();
     p.inBlock = false;
@@ -342,7 +345,7 @@ void finishBlock(OutPort& p, std::unique_lock<std::mutex>& lk, bool cut) {
         lk.lock();
     }
     p.slot->queued.fetch_sub(1);
-    markDone(h);
+    markDone(h, whole);
     if (p.proc && !p.silent) {
         lk.unlock();
         p.proc(p.handle, MOM_DONE, p.instance, reinterpret_cast<DWORD_PTR>(h), 0);
@@ -356,6 +359,7 @@ void abortBlocks(OutPort& p, std::unique_lock<std::mutex>& lk) {
     // A block wholly handed over and only waiting for the wire needs no end.
     const bool cut = p.inBlock && p.offset > 0 && !p.queue.empty() && p.queue.front().hdr &&
                      p.offset < p.queue.front().hdr->dwBufferLength;
+    MIDIHDR* handedOver = p.inBlock && !cut && p.offset > 0 && !p.queue.empty() ? p.queue.front().hdr : nullptr;
     std::vector<MIDIHDR*> done;
     std::deque<OutItem> keep;
     for (auto& it : p.queue) {
@@ -372,7 +376,7 @@ void abortBlocks(OutPort& p, std::unique_lock<std::mutex>& lk) {
     }
     for (MIDIHDR* h : done) {
         p.slot->queued.fetch_sub(1);
-        markDone(h);
+        markDone(h, h == handedOver);
     }
     if (p.proc && !p.silent && !done.empty()) {
         lk.unlock();
@@ -431,7 +435,7 @@ void senderLoop(std::shared_ptr<OutPort> p) {
         MIDIHDR* h = p->queue.front().hdr;
         if (!p->conn->alive()) {
             setBusy(p->w, true);
-            finishBlock(*p, lk, false);
+            finishBlock(*p, lk, false, false);
             continue;
         }
         if (!p->inBlock) {
@@ -469,7 +473,7 @@ void senderLoop(std::shared_ptr<OutPort> p) {
                 continue;
             }
             setBusy(p->w, true);
-            finishBlock(*p, lk, false);
+            finishBlock(*p, lk, false, true);
             continue;
         }
         const uint64_t at = p->pacer.releaseAt(len, p->readyNs);
@@ -486,7 +490,7 @@ void senderLoop(std::shared_ptr<OutPort> p) {
         const MMRESULT r = p->conn->sendChunk(data, len, first, last);
         lk.lock();
         if (r != MMSYSERR_NOERROR) {
-            finishBlock(*p, lk, !last && p->conn->alive());
+            finishBlock(*p, lk, !last && p->conn->alive(), false);
             continue;
         }
         // A port that carries the block as it goes had the chunk on the wire
@@ -962,10 +966,10 @@ MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
     if (!p->conn->alive()) {
         // Nothing will be sent; say so in the flags too, for a caller that
         // waits on them.
-        storeFlags(pmh, f | MHDR_DONE);
+        storeFlags(pmh, f | MHDR_DONE | kHeaderCut);
         return MIDIERR_NODEVICE;
     }
-    storeFlags(pmh, (f & ~MHDR_DONE) | MHDR_INQUEUE);
+    storeFlags(pmh, (f & ~(MHDR_DONE | kHeaderCut)) | MHDR_INQUEUE);
     OutItem it;
     it.hdr = pmh;
     p->queue.push_back(it);
@@ -1048,8 +1052,8 @@ MMRESULT midiInClose(HMIDIIN hmi) {
     auto p = findIn(hmi);
     if (!p) return MMSYSERR_INVALHANDLE;
     if (!p->buffers.empty() || p->assembler.holdsBuffer()) return MIDIERR_STILLPLAYING;
-    size_t s;
-    uint32_t g;
+    size_t s = 0;
+    uint32_t g = 0;
     decode(reinterpret_cast<uintptr_t>(hmi), true, s, g);
     bumpGen(l.inSlots[s]);
     l.ins[s].reset();

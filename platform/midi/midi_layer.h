@@ -19,6 +19,10 @@ inline DWORD loadFlags(const MIDIHDR& h) {
     return std::atomic_ref<DWORD>(const_cast<DWORD&>(h.dwFlags)).load(std::memory_order_acquire);
 }
 inline bool headerDone(const MIDIHDR& h) { return (loadFlags(h) & MHDR_DONE) != 0; }
+// Set with MHDR_DONE on an output block that did not go out whole: refused,
+// cut short by a port that went, or aborted by a reset or a close.
+inline constexpr DWORD kHeaderCut = 0x80000000;
+inline bool headerCut(const MIDIHDR& h) { return (loadFlags(h) & kHeaderCut) != 0; }
 
 // The driver the layer uses from now on; the one before returns when it is
 // removed. Without one, the system driver (alsa) is made on first use.

@@ -172,7 +172,13 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
     EXPECT_FALSE(form->wizardActive);
 }
 
-TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageAndACancelledDialogIsReported) {
+// A stage that could not run is offered again, never called complete; and
+// while a run is going nothing in the wizard may load another image or talk
+// to the amplifier under it.
+TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageWhichNeverRunsIntoAnotherRun) {
+    constexpr const char* kStageFailed =
+        "This stage did not finish, so the amp has not been updated. Check the MIDI connection and the firmware "
+        "file, then press the arrow to try this stage again.";
     walkToReadRevision();
     next();  // nothing chosen: still x.xx (the keyboard path, as Escape would)
     EXPECT_TRUE(form3->Shape1->isEnabled());
@@ -184,7 +190,40 @@ TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageAndACancelledDialo
     EXPECT_EQ(form->uploadMode, 0);
     ASSERT_FALSE(dialogs.shown().empty());
     EXPECT_EQ(dialogs.shown().back().text, "Select Firmware file");
-    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next10Click);
+    EXPECT_EQ(text(), kStageFailed);
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
+
+    // Run > Upload Code from the main window with file A; the wizard holds B.
+    firmware::PacketImageParams p;
+    p.digits = {0, 2, 1, 0};
+    p.packetCount = 2;
+    const auto a = firmware::makePacketImage(p);
+    p.packetCount = 7;
+    form->uploadMode = form->ReadFile(save(a, "a.syx").c_str());
+    form3->chosenFirmwarePath = save(firmware::makePacketImage(p), "b.syx");
+    vm->clearSent(ampIn);
+    dialogs.clear();
+    bool tried = false;
+    dialogs.onBox = [&](const platform::ShownBox& b) {
+        if (b.text != "Do you want to setup the KOLVA USB MIDI interface?" || tried) return platform::IDOK;
+        tried = true;  // the run is still going: its closing prompts
+        form3->Button1->click();
+        form3->Shape2MouseUp(Qt::LeftButton);
+        EXPECT_EQ(form->ReadFile(form3->chosenFirmwarePath->c_str()), 2);
+        EXPECT_FALSE(form->TestMidiConnection1->isEnabled());
+        return platform::IDNO;
+    };
+    form->UploadCode1->trigger();
+    EXPECT_TRUE(tried);
+    EXPECT_EQ(form->packetCount, 2) << "the image under the run was replaced";
+    vm->settle();
+    EXPECT_EQ(vm->sent(ampIn), a) << "nothing but the run's own image went out";
+    const std::string busy = "An update is already running. Wait until it has ended, then try again. / Status";
+    EXPECT_EQ(boxes(), (std::vector<std::string>{
+                           "Do you want to setup the KOLVA USB MIDI interface? / Status", busy, busy,
+                           "An update is running. Load another firmware file when it has ended. / File Error"}));
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
+    EXPECT_TRUE(form->TestMidiConnection1->isEnabled());
 }
 
 TEST_F(WizardTest, ClosedHalfwayItResumesWhereItWas) {
