@@ -6,11 +6,18 @@
 // reboot in which its ports vanish and come back with the new version.
 // Faults are switches in AmpFaults.
 //
+// It keeps to the protocol as a device does, whatever the program does: a
+// packet is taken only after the ready reply has gone out and once the packet
+// before it has been answered (others are ignored); a packet that does not
+// fit its header is answered 0x74 and kept out of the image; an image with a
+// packet missing fails its verify (0x7A) and is not programmed.
+//
 // Timed steps run when the owner calls runDue(); the owner decides which
 // thread and how often (msToNextStep tells when).
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -22,8 +29,9 @@ namespace sim {
 // Packet numbers are the index the packet carries, counted from 0; -1 = off.
 struct AmpFaults {
     bool silent = false;        // takes everything, answers and does nothing
-    bool noReadyReply = false;  // the header goes unanswered
-    int packetErrorAt = -1;     // packet k answered 0x74 the first time it comes
+    bool noReadyReply = false;  // the header goes unanswered, so no packet is taken
+    int packetErrorAt = -1;     // packet k answered 0x74 the first time it comes, its data lost
+    bool recoversLostPacket = false;  // the packet behind packetErrorAt is kept after all
     int silentAtPacket = -1;    // packet k and the rest of that transfer go unanswered
     bool verifyStop = false;    // 0x7A instead of 0x7D; nothing is programmed
     bool silentAtVerify = false;   // no verify reply; nothing more happens
@@ -70,6 +78,13 @@ public:
 // F0 00 7D 4B 12 ...: the header, packets and single-message images.
 bool isFirmwareMessage(const std::vector<uint8_t>& m);
 
+// A line of the amplifier's log (what AmpLink::note gets) with the tick
+// count at which it happened.
+struct AmpEvent {
+    uint32_t at = 0;
+    std::string line;
+};
+
 class AmpCore {
 public:
     // now gives the tick count in ms (it may wrap).
@@ -101,6 +116,8 @@ public:
     AmpState state() const;
     int rebootCount() const;
     std::string version() const;
+    // The most recent log lines, oldest first.
+    std::vector<AmpEvent> events() const;
 
 private:
     enum class Step { Reply, Verified, Programmed, Vanish, Return };
@@ -117,6 +134,8 @@ private:
         std::string line;            // Note, and Send's log line
     };
     using Ops = std::vector<Op>;
+    // Under mu: an op with a log line, which is timed now.
+    void push(Ops& ops, Op op);
 
     void message(const std::vector<uint8_t>& m);
     // Under mu; what they want done on the link goes to ops.
@@ -125,6 +144,7 @@ private:
     void perform(const Action& a, Ops& ops);
     void reply(uint8_t code, int64_t packet, Ops& ops);
     void sendCode(uint8_t code, int64_t packet, Ops& ops);
+    void answered(uint8_t code);
     void schedule(uint32_t inMs, Step step, uint8_t code = 0, int64_t packet = -1);
     void scheduleAt(uint32_t due, Step step, uint8_t code = 0, int64_t packet = -1);
     void apply(const Ops& ops);  // not under mu
@@ -146,10 +166,12 @@ private:
     std::vector<Action> actions_;  // in order of due time, then of making
     bool handshake_ = false;       // a packet image (replies 0x71), not a single message
     bool quiet_ = false;           // the rest of this transfer goes unanswered
+    bool ready_ = false;           // 0x7B has gone out: packets are taken from now on
+    bool answering_ = false;       // a packet's reply has yet to go out: the next one is not taken
     bool headerSeen_ = false;
     uint32_t packetCount_ = 0;
     uint32_t payloadSize_ = 0;
-    std::vector<bool> accepted_;
+    std::vector<bool> accepted_;   // in the image that is verified
     std::vector<bool> errorSent_;  // packetErrorAt applied
     uint32_t acceptedCount_ = 0;
     std::string newVersion_;
@@ -157,6 +179,7 @@ private:
     int packetErrors_ = 0;
     int reboots_ = 0;
     bool unplugged_ = false;
+    std::deque<AmpEvent> events_;  // the latest lines, oldest first
 };
 
 }  // namespace sim

@@ -35,6 +35,7 @@ const Option kOptions[] = {
     {"--silent", Kind::Switch, KOLVA_SET(o.faults.silent = true)},
     {"--no-ready-reply", Kind::Switch, KOLVA_SET(o.faults.noReadyReply = true)},
     {"--packet-error", Kind::Number, KOLVA_SET(o.faults.packetErrorAt = int(n))},
+    {"--recovers-lost-packet", Kind::Switch, KOLVA_SET(o.faults.recoversLostPacket = true)},
     {"--silent-at-packet", Kind::Number, KOLVA_SET(o.faults.silentAtPacket = int(n))},
     {"--verify-stop", Kind::Switch, KOLVA_SET(o.faults.verifyStop = true)},
     {"--silent-at-verify", Kind::Switch, KOLVA_SET(o.faults.silentAtVerify = true)},
@@ -96,8 +97,8 @@ std::string ampUsage() {
            "  --restart-cmd CMD       /bin/sh -c CMD once the raw device is closed for a restart\n"
            "  --capture FILE          append every firmware message received to FILE\n"
            "faults:\n"
-           "  --silent  --no-ready-reply  --packet-error K  --silent-at-packet K\n"
-           "  --verify-stop  --silent-at-verify  --silent-at-program\n"
+           "  --silent  --no-ready-reply  --packet-error K (its data lost)  --recovers-lost-packet\n"
+           "  --silent-at-packet K  --verify-stop  --silent-at-verify  --silent-at-program\n"
            "  --version-after-reboot dd.dd  --no-reboot  --reply-delay MS  --vanish-at-packet K\n"
            "timing, in ms:\n"
            "  --verify-ms (" + std::to_string(t.verifyMs) + ")  --program-ms (" + std::to_string(t.programMs) +

@@ -90,5 +90,6 @@ int SimulatedAmp::packetErrorsSent() const { return core_->core.packetErrorsSent
 AmpState SimulatedAmp::state() const { return core_->core.state(); }
 int SimulatedAmp::rebootCount() const { return core_->core.rebootCount(); }
 std::string SimulatedAmp::version() const { return core_->core.version(); }
+std::vector<AmpEvent> SimulatedAmp::events() const { return core_->core.events(); }
 
 }  // namespace sim

@@ -50,6 +50,7 @@ public:
     AmpState state() const;
     int rebootCount() const;
     std::string version() const;  // what identity replies report now
+    std::vector<AmpEvent> events() const;  // what it took and sent, with the tick count of each
 
 private:
     // The core and its link to the driver. Shared with the peer function,

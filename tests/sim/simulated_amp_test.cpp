@@ -12,7 +12,6 @@
 #include "platform/midi/mmsystem.h"
 #include "platform/midi/virtual_midi.h"
 #include "sim/simulated_amp.h"
-#include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 using sim::AmpFaults;
@@ -22,6 +21,7 @@ namespace {
 
 constexpr uint8_t kReady = 0x7B, kAck = 0x7C, kError = 0x74, kVerified = 0x7D, kStop = 0x7A, kDone = 0x71;
 using Codes = std::vector<uint8_t>;
+const std::vector<uint8_t> kIdentityRequest{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
 
 class AmpTest : public ::testing::Test {
 protected:
@@ -71,9 +71,14 @@ protected:
         }
         if (self->requeue) midiInAddBuffer(h, hdr, sizeof(MIDIHDR));
     }
-    std::string lastVersion() {
+    std::vector<uint8_t> lastReply() {
         std::lock_guard l(mu);
-        return replies.empty() ? "" : upload::decodeReply(replies.back().data(), replies.back().size()).versionText;
+        return replies.empty() ? std::vector<uint8_t>{} : replies.back();
+    }
+    // The revision characters of an identity reply, bytes 12-15.
+    std::string lastRevision() {
+        const auto r = lastReply();
+        return r.size() == 17 ? std::string(r.begin() + 12, r.begin() + 16) : "";
     }
     Codes codes() {
         std::lock_guard l(mu);
@@ -108,14 +113,16 @@ protected:
         clock.advance(0);
         vm.settle();
     }
-    // The handshake as the program plays it: a packet that comes back with an
-    // error goes once more.
+    // The handshake as the program plays it: each message waits for its
+    // answer (a second at most), and a packet answered 0x74 is not sent again.
     void upload() {
-        send(header());
-        for (size_t k = 0; k < 4; ++k) {
-            send(packet(k));
-            if (!codes().empty() && codes().back() == kError) send(packet(k));
-        }
+        sendAndAwait(header());
+        for (size_t k = 0; k < 4; ++k) sendAndAwait(packet(k));
+    }
+    void sendAndAwait(std::vector<uint8_t> bytes) {
+        const size_t before = codes().size();
+        send(std::move(bytes));
+        for (int i = 0; i < 100 && codes().size() == before; ++i) pass(10);
     }
 
     struct InstalledClock {
@@ -175,16 +182,27 @@ TEST_F(AmpTest, HandshakeUpdateKeepsItsPaceAndComesBackWithTheNewVersion) {
     EXPECT_EQ(amp.state(), AmpState::Idle);
     EXPECT_EQ(amp.rebootCount(), 1);
 
-    // The old handles died with the ports; fresh ones hear the new version.
+    // The old handles died with the ports; fresh ones hear the new version,
+    // in an identity reply to the identity request and to nothing else.
     close();
     open();
-    send({std::begin(upload::identityRequest), std::end(upload::identityRequest)});
+    send({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0xF7});
+    send({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0x00, 0xF7});
+    EXPECT_EQ(codes().size(), 7u);
+    send(kIdentityRequest);
     EXPECT_EQ(codes().size(), 8u);
-    EXPECT_EQ(lastVersion(), "02.10");
+    EXPECT_EQ(lastRevision(), "0210");
+    const auto r = lastReply();
+    EXPECT_EQ(std::vector<uint8_t>(r.begin(), r.begin() + 5), (std::vector<uint8_t>{0xF0, 0x7E, 0x00, 0x06, 0x02}));
+    EXPECT_EQ(r.back(), 0xF7);
 }
 
-TEST_F(AmpTest, PacketsMayComeInPiecesAndDamagedOnesAreRefused) {
+TEST_F(AmpTest, PacketsMayComeInPiecesAndWhatDoesNotFitTheHeaderIsRefused) {
     open();
+    auto badVersion = header();
+    badVersion[34] = 0x0A;
+    send(badVersion);
+    EXPECT_TRUE(codes().empty()) << "a header whose version is no version";
     send(header());
     auto first = packet(0);
     send({first.begin(), first.begin() + 20});
@@ -197,9 +215,14 @@ TEST_F(AmpTest, PacketsMayComeInPiecesAndDamagedOnesAreRefused) {
     auto shortOne = packet(2);
     shortOne.erase(shortOne.begin() + 40);
     send(shortOne);
-    EXPECT_EQ(codes(), (Codes{kReady, kAck, kError, kAck, kError}));
-    EXPECT_EQ(amp.packetErrorsSent(), 2);
-    EXPECT_EQ(amp.packetsReceived(), 4);
+    auto beyond = packet(3);
+    beyond[7] = 4;  // index 4 of 4 packets
+    send(beyond);
+    const auto other = firmware::makePacketImage({.packetCount = 4, .payloadSize = 65});
+    send({other.begin() + 37 + 2 * (65 + 37), other.begin() + 37 + 3 * (65 + 37)});
+    EXPECT_EQ(codes(), (Codes{kReady, kAck, kError, kAck, kError, kError, kError}));
+    EXPECT_EQ(amp.packetErrorsSent(), 4);
+    EXPECT_EQ(amp.packetsReceived(), 6);
     EXPECT_EQ(amp.state(), AmpState::Receiving);
 }
 
@@ -221,7 +244,7 @@ TEST_F(AmpTest, OpenLoopAndSingleMessageImagesAreTakenWithNobodyListening) {
     EXPECT_EQ(amp.rebootCount(), 2);
 }
 
-TEST_F(AmpTest, ReplyDelayHoldsBackTheAnswers) {
+TEST_F(AmpTest, APacketIsTakenOnlyAfterTheReadyReplyAndOnceThePacketBeforeIsAnswered) {
     open();
     amp.setFaults({.replyDelayMs = 50});
     send(header());
@@ -229,7 +252,18 @@ TEST_F(AmpTest, ReplyDelayHoldsBackTheAnswers) {
     pass(49);
     EXPECT_TRUE(codes().empty());
     pass(1);
-    EXPECT_EQ(codes(), (Codes{kReady, kAck}));
+    EXPECT_EQ(codes(), Codes{kReady}) << "packet 0 came before the ready reply";
+    send(packet(0));
+    send(packet(1));
+    pass(50);
+    send(packet(2));
+    pass(50);
+    send(packet(3));
+    pass(50);
+    EXPECT_EQ(codes(), (Codes{kReady, kAck, kAck, kAck})) << "packet 1 came before packet 0 was answered";
+    pass(3100);
+    EXPECT_EQ(codes().back(), kStop) << "the image lacks packet 1";
+    EXPECT_EQ(amp.state(), AmpState::Idle);
 }
 
 struct FaultCase {
@@ -269,12 +303,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"none", {}, plus(kAcked, {kVerified, kDone}), AmpState::Idle, "02.10", 1, true},
         FaultCase{"silent", {.silent = true}, {}, AmpState::Idle, "02.06", 0, false},
-        FaultCase{"noReadyReply", {.noReadyReply = true}, {kAck, kAck, kAck, kAck, kVerified, kDone}, AmpState::Idle,
-                  "02.10", 1, true},
+        FaultCase{"noReadyReply", {.noReadyReply = true}, {}, AmpState::Receiving, "02.06", 0, false},
         FaultCase{"replyDelay", {.replyDelayMs = 500}, plus(kAcked, {kVerified, kDone}), AmpState::Idle, "02.10", 1,
                   true},
-        FaultCase{"packetError", {.packetErrorAt = 1},
-                  {kReady, kAck, kError, kAck, kAck, kAck, kVerified, kDone}, AmpState::Idle, "02.10", 1, true},
+        FaultCase{"packetError", {.packetErrorAt = 1}, {kReady, kAck, kError, kAck, kAck, kStop}, AmpState::Idle,
+                  "02.06", 0, false},
+        FaultCase{"packetErrorRecovered", {.packetErrorAt = 1, .recoversLostPacket = true},
+                  {kReady, kAck, kError, kAck, kAck, kVerified, kDone}, AmpState::Idle, "02.10", 1, true},
         FaultCase{"silentAtPacket", {.silentAtPacket = 2}, {kReady, kAck, kAck}, AmpState::Receiving, "02.06", 0,
                   false},
         FaultCase{"verifyStop", {.verifyStop = true}, plus(kAcked, {kStop}), AmpState::Idle, "02.06", 0, false},
@@ -293,13 +328,12 @@ TEST_F(AmpTest, AmplifierWithoutRebootIsDeafWhileItRestarts) {
     open();
     upload();
     pass(3000 + 4000 + 1000);
-    const std::vector<uint8_t> ask(std::begin(upload::identityRequest), std::end(upload::identityRequest));
-    send(ask);
+    send(kIdentityRequest);
     EXPECT_EQ(codes().size(), 7u);
     pass(3000);
-    send(ask);
+    send(kIdentityRequest);
     EXPECT_EQ(codes().size(), 8u);
-    EXPECT_EQ(lastVersion(), "02.10");
+    EXPECT_EQ(lastRevision(), "0210");
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include "setup/unit3.h"
 #include "sim/simulated_amp.h"
 #include "tests/support/amp_fixture.h"
-#include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 
@@ -30,15 +29,17 @@ protected:
         start();
         // The user chooses the amplifier again once it has come back.
         dialogs.onBox = [this](const platform::ShownBox& b) {
+            noteBox(b);
             if (b.text == "Now select the MIDI device.") choosePorts();
             return answer;
         };
     }
+    // Packet messages of 563 bytes: ring 0 steps 15 ms in the packet wait.
     std::vector<uint8_t> load(int packets, std::array<uint8_t, 4> digits = {0, 2, 1, 0}) {
         firmware::PacketImageParams p;
         p.digits = digits;
         p.packetCount = uint32_t(packets);
-        p.payloadSize = 512;
+        p.payloadSize = 526;
         return AmpFixture::load(firmware::makePacketImage(p));
     }
 
@@ -61,18 +62,41 @@ TEST_F(HandshakeTest, AWholeUpdateEndsWithTheNewVersionConfirmed) {
     EXPECT_TRUE(form->CGauge1->isHidden());
     EXPECT_TRUE(form->Label1->isHidden());
     EXPECT_EQ(static_cast<const void*>(form->imageCursor), static_cast<const void*>(form->imageStart));
-    // Three identity requests confirm the version on the re-opened ports.
     const auto sent = vm->sent(ampIn);
-    ASSERT_GE(sent.size(), image.size() + 18);
+    ASSERT_GE(sent.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), sent.begin()));
-    EXPECT_TRUE(std::equal(sent.end() - 6, sent.end(), std::begin(upload::identityRequest)));
+    // Three identity requests confirm the version on the re-opened ports (the
+    // amplifier counts only F0 7E 7F 06 01 F7).
+    EXPECT_EQ(amp->identityRequests(), 3);
+    EXPECT_EQ(sent.size(), image.size() + 3 * 6);
+    // The pauses: 200 ms after the header, 600 ms after starting each packet
+    // (answered at once here), then 1000 and 5000 ms after the boxes.
+    EXPECT_TRUE(comesAfter(ampAt("recv header"), ampAt("recv packet 0"), 200));
+    for (int k = 1; k < 8; ++k)
+        EXPECT_TRUE(comesAfter(ampAt("recv packet " + std::to_string(k - 1)), ampAt("recv packet " + std::to_string(k)),
+                               600))
+            << k;
+    EXPECT_TRUE(comesAfter(shownAt(kLooksGood), shownAt(kPlugIn), 1000, 0));
+    EXPECT_TRUE(comesAfter(shownAt(kPlugIn), shownAt(kSelect), 5000, 0));
+}
+
+TEST_F(HandshakeTest, ALateReplyIsNoticedAtTheNextPassOfItsWait) {
+    // 663 ms late: the ready wait looks every 10 ms after its 200 ms pause,
+    // the packet wait every ring-0 step of 15 ms after its 600 ms pause.
+    load(2);
+    amp->setFaults({.replyDelayMs = 663});
+    choosePorts();
+    form->Button2Click();
+    EXPECT_EQ(boxes().back(), kConfirmed);
+    EXPECT_TRUE(comesAfter(ampAt("recv header"), ampAt("send ready"), 200 + 47 * 10));
+    for (const std::string k : {"0", "1"})
+        EXPECT_TRUE(comesAfter(ampAt("recv packet " + k), ampAt("send ack " + k), 600 + 5 * 15)) << k;
 }
 
 TEST_F(HandshakeTest, APacketErrorIsCountedAndTheTransferGoesOn) {
     load(4);
-    sim::AmpFaults f;
-    f.packetErrorAt = 1;
-    amp->setFaults(f);
+    // The amplifier makes good the packet (see the verify stop below).
+    amp->setFaults({.packetErrorAt = 1, .recoversLostPacket = true});
     choosePorts();
     QString panel2;
     dialogs.onBox = [this, &panel2](const platform::ShownBox& b) {
@@ -88,19 +112,29 @@ TEST_F(HandshakeTest, APacketErrorIsCountedAndTheTransferGoesOn) {
     EXPECT_EQ(boxes().back(), kConfirmed);
 }
 
-TEST_F(HandshakeTest, SilenceAtEachStepTimesOutAndReleasesThePorts) {
+TEST_F(HandshakeTest, SilenceAtEachStepTimesOutOnTimeAndReleasesThePorts) {
+    // The time-out box comes the pause and the time-out after the amplifier's
+    // last message, or as much later as the wait takes to look again.
     struct Case {
         const char* name;
         sim::AmpFaults faults;
         const char* status;
+        const char* last;  // the amplifier's last message
+        uint64_t ms;
+        uint64_t within;
     };
-    std::vector<Case> cases(3);
-    cases[0] = {"no ready", {}, "Status -> Waiting for device ready to receive data."};
-    cases[0].faults.noReadyReply = true;
-    cases[1] = {"packet", {}, "Status -> Sending packet number 2 of 3"};
-    cases[1].faults.silentAtPacket = 1;
-    cases[2] = {"verify", {}, "Status -> Waiting for code Verify."};
-    cases[2].faults.silentAtVerify = true;
+    const Case cases[] = {
+        {"no ready", {.noReadyReply = true}, "Status -> Waiting for device ready to receive data.", "recv header",
+         200 + 6000, 10},
+        // The time-out is looked at before the messages that set it are handled.
+        {"packet", {.silentAtPacket = 1}, "Status -> Sending packet number 2 of 3", "recv packet 1", 600 + 12000,
+         2 * 15},
+        // Looked at after each verify sweep of 780 ms.
+        {"verify", {.silentAtVerify = true}, "Status -> Waiting for code Verify.", "send ack 2", 600 + 20000, 780},
+        // The verify sweep under way ends first, then programming sweeps of 144 ms.
+        {"programming", {.silentAtProgram = true}, "Status -> Waiting for code program complete.", "send verified",
+         20000, 780 + 144},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         load(3);
@@ -108,6 +142,7 @@ TEST_F(HandshakeTest, SilenceAtEachStepTimesOutAndReleasesThePorts) {
         choosePorts();
         form->Button2Click();
         EXPECT_EQ(boxes(), std::vector<std::string>{kTimeOut});
+        EXPECT_TRUE(comesAfter(ampAt(c.last), shownAt(kTimeOut), c.ms, c.within));
         EXPECT_EQ(form->StatusBar2->panelText(3), c.status);
         EXPECT_FALSE(form->midiOutReady);
         EXPECT_FALSE(vm->isOpen(ampIn));
@@ -155,10 +190,9 @@ TEST_F(HandshakeTest, AWrongVersionAfterTheRestartIsReported) {
 }
 
 TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
+    // The amplifier lost a packet, so its image fails the verify.
     load(2);
-    sim::AmpFaults f;
-    f.verifyStop = true;
-    amp->setFaults(f);
+    amp->setFaults({.packetErrorAt = 0});
     choosePorts();
     const auto ui = std::this_thread::get_id();
     const uint64_t t0 = clock.nowMs();
@@ -169,10 +203,29 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     form->Button2Click();
     clock.removeSettleHook(hook);
     EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message";
-    EXPECT_EQ(form->replyCode.load(), upload::replyVerifyStop);
+    EXPECT_EQ(form->packetErrors, 1);
+    EXPECT_EQ(form->replyCode.load(), 0x7A);
     EXPECT_GE(clock.nowMs() - t0, 60000u);
     clock.processMessages();
     EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(HandshakeTest, SilenceAtTheVersionCheckTimesOutAfterFiveSeconds) {
+    GTEST_SKIP() << "the version check's wait does not pause yet, so virtual time stands still in it";
+    load(2);
+    choosePorts();
+    dialogs.onBox = [this](const platform::ShownBox& b) {
+        noteBox(b);
+        if (b.text == "Now select the MIDI device.") {
+            amp->setSilent(true);
+            choosePorts();
+        }
+        return platform::IDOK;
+    };
+    form->Button2Click();
+    EXPECT_EQ(boxes().back(), kTimeOut);
+    EXPECT_EQ(amp->identityRequests(), 3);
+    EXPECT_TRUE(comesAfter(ampAt("recv identity-request"), shownAt(kTimeOut), 5000, 10));
 }
 
 TEST_F(HandshakeTest, UnderTheWizardTheWizardComesToTheFrontInsteadOfTheBoxes) {

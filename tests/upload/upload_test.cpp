@@ -2,6 +2,7 @@
 // the simulated amplifier, under the virtual clock with scripted dialogs.
 #include <QAction>
 #include <QTimer>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -11,7 +12,6 @@
 #include "setup/unit4.h"
 #include "sim/simulated_amp.h"
 #include "tests/support/amp_fixture.h"
-#include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 
@@ -25,6 +25,18 @@ protected:
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
         start();
         ui = std::this_thread::get_id();
+    }
+    // A sender sees its block out within microseconds, but the virtual clock
+    // does not wait for it: the window could sweep on for seconds of virtual
+    // time meanwhile. Here the window's clock waits for the sender of each
+    // packet the amplifier has taken, as a real one would not need to.
+    int senderKeepsUp() {
+        return clock.addSettleHook([this, taken = 0]() mutable {
+            if (std::this_thread::get_id() != ui || amp->packetsReceived() == taken) return;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!form->senderDone.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            taken = amp->packetsReceived();
+        });
     }
     bool ringsDark() const {
         for (const RingLed& r : form->rings)
@@ -59,7 +71,17 @@ TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
     const uint8_t* start = form->imageCursor;
     chooseOut();
     vm->setWireRate(ampIn, 31250);
+    amp->setTiming({.programMs = 100000});  // no restart while the test goes on
     const uint64_t t0 = clock.nowMs();
+    // When the window's clock, about to move on, first finds the sender done.
+    uint64_t sentAt = 0;
+    bool sending = true;
+    const int hook = clock.addSettleHook([&] {
+        if (std::this_thread::get_id() != ui) return;
+        const bool done = form->senderDone.load();
+        if (done && sending) sentAt = clock.nowMs();
+        sending = !done;
+    });
     form->Button2Click();
     EXPECT_EQ(vm->sent(ampIn), image);
     EXPECT_EQ(form->Timer1.Interval(), 2u);
@@ -68,33 +90,58 @@ TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
     EXPECT_GT(form->tickCount, 0);
     EXPECT_LE(form->tickCount, 1000);
     EXPECT_GE(clock.nowMs() - t0, 2155u);
-    EXPECT_EQ(boxes(), std::vector<std::string>{
-                           "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle "
-                           "and check amps code version number. / File Sent"});
+    const std::string sent =
+        "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
+        "version number. / File Sent";
+    EXPECT_EQ(boxes(), std::vector<std::string>{sent});
+    // Then size / 75000 + 7 verify sweeps of 780 ms and size / 75000 + 9
+    // programming sweeps of 144 ms, once the wait for the sender (10 ms a
+    // pass) has ended.
+    EXPECT_TRUE(comesAfter(sentAt, shownAt(sent), 7 * 780 + 9 * 144, 10));
     EXPECT_TRUE(form->CGauge1->isHidden());
     EXPECT_TRUE(form->Label3->isHidden());
     EXPECT_FALSE(form->Timer3.Enabled());
     EXPECT_TRUE(ringsDark());
     EXPECT_EQ(form->imageCursor, start);
+
+    p.totalSize = 150000;
+    load(firmware::makeSingleImage(p));
+    vm->setWireRate(ampIn, 0);
+    sending = true;
+    form->Button2Click();
+    clock.removeSettleHook(hook);
+    EXPECT_TRUE(comesAfter(sentAt, shownAt(sent), 9 * 780 + 11 * 144, 10));
 }
 
 TEST_F(UploadTest, OpenLoopTransferSendsHeaderAndPacketsAtAFixedPace) {
     firmware::PacketImageParams p;
     p.digits = {0, 1, 5, 9};  // too old for the handshake
     p.packetCount = 7;
+    p.payloadSize = 1089;  // messages of 1126 bytes: ring 0 steps 15 ms, 180 ms a sweep of 12
     const auto image = load(firmware::makePacketImage(p));
     chooseOut();
     chooseIn();
+    const int hook = senderKeepsUp();
     form->Button2Click();
+    clock.removeSettleHook(hook);
     EXPECT_EQ(vm->sent(ampIn), image);
     EXPECT_EQ(form->CGauge1->MaxValue(), 6);
     EXPECT_EQ(form->CGauge1->Progress(), 6);
     EXPECT_TRUE(form->Button1->isEnabled());
     EXPECT_FALSE(form->Label1->isVisible());
-    // Ring 2 moved on once, at the seventh packet.
-    EXPECT_EQ(boxes(), std::vector<std::string>{
-                           "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle "
-                           "and check amps code version number. / Status"});
+    const std::string sent =
+        "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
+        "version number. / Status";
+    EXPECT_EQ(boxes(), std::vector<std::string>{sent});
+    // 2000 ms after the header; a sweep of ring 0 for each packet, whose
+    // sender is done within it; after the last, 19 verify sweeps of 780 ms
+    // and 12 programming sweeps of 144 ms.
+    EXPECT_TRUE(comesAfter(ampAt("recv header"), ampAt("recv packet 0"), 2000));
+    for (int k = 1; k < 7; ++k)
+        EXPECT_TRUE(comesAfter(ampAt("recv packet " + std::to_string(k - 1)), ampAt("recv packet " + std::to_string(k)),
+                               180))
+            << k;
+    EXPECT_TRUE(comesAfter(ampAt("recv packet 6"), shownAt(sent), 180 + 19 * 780 + 12 * 144));
     EXPECT_EQ(form->StatusBar2->panelText(2), " ");
     EXPECT_TRUE(ringsDark());
 }
@@ -104,6 +151,7 @@ TEST_F(UploadTest, NewerFirmwareWithoutAnInputOffersTheUsbSetUp) {
     chooseOut();
     amp->setVersion("02.06");
     dialogs.onBox = [this](const platform::ShownBox& b) {
+        noteBox(b);
         if (b.text == "Do you want to setup the KOLVA USB MIDI interface?") return platform::IDYES;
         if (b.text == "Let's test the connection, select the MIDI device.") {
             // The user picks both devices, then presses Test Midi in the window.
@@ -117,7 +165,9 @@ TEST_F(UploadTest, NewerFirmwareWithoutAnInputOffersTheUsbSetUp) {
         }
         return platform::IDOK;
     };
+    const int hook = senderKeepsUp();  // else the amplifier may restart under a packet
     form->Button2Click();
+    clock.removeSettleHook(hook);
     EXPECT_EQ(vm->sent(ampIn).size() >= image.size(), true);
     const auto shown = boxes();
     ASSERT_EQ(shown.size(), 5u);
@@ -126,6 +176,8 @@ TEST_F(UploadTest, NewerFirmwareWithoutAnInputOffersTheUsbSetUp) {
     EXPECT_EQ(shown[3], "Let's test the connection, select the MIDI device. / Status");
     EXPECT_EQ(shown[4], "Success, new code rev is confirmed. Rock On! / Status");
     EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Complete.");
+    EXPECT_TRUE(comesAfter(shownAt(shown[1]), shownAt(shown[2]), 1000, 0));
+    EXPECT_TRUE(comesAfter(shownAt(shown[2]), shownAt(shown[3]), 2000, 0));
 }
 
 TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
