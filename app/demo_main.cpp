@@ -2,16 +2,22 @@
 // system's MIDI devices. Its ports appear in the Midi menu; Midi > Test
 // Connection gets an answer from it. --amp-report FILE keeps FILE up to date
 // with what the amplifier has seen, for whoever watches from outside.
+// --amp SWITCHES... (last) gives the simulated amplifier the faults and
+// timings kolva-amp-sim takes, for trying how the program meets them.
 #include <QApplication>
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <QTimer>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "app/kolva_app.h"
 #include "platform/midi/virtual_midi.h"
+#include "sim/amp_program.h"
 #include "sim/simulated_amp.h"
 
 namespace {
@@ -35,7 +41,22 @@ QByteArray report(const sim::SimulatedAmp& amp) {
 int main(int argc, char** argv) {
     std::string version = "02.06";
     QString reportPath;
-    for (int i = 1; i + 1 < argc; ++i) {
+    std::optional<sim::AmpOptions> ampOptions;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--amp") == 0) {
+            // The transport is ours: the switches are checked as for --seq.
+            std::vector<std::string> args{"--seq"};
+            args.insert(args.end(), argv + i + 1, argv + argc);
+            std::string error;
+            ampOptions = sim::parseAmpOptions(args, error);
+            if (!ampOptions) {
+                std::fprintf(stderr, "kolva-updater-demo: --amp: %s\n", error.c_str());
+                return 2;
+            }
+            version = ampOptions->version;
+            break;
+        }
+        if (i + 1 >= argc) break;
         if (std::strcmp(argv[i], "--amp-version") == 0) version = argv[i + 1];
         if (std::strcmp(argv[i], "--amp-report") == 0) reportPath = QString::fromLocal8Bit(argv[i + 1]);
     }
@@ -46,6 +67,10 @@ int main(int argc, char** argv) {
     const auto ampOut = vm.addInput("Kolva Amp (simulated)");
     vm.setWireRate(ampIn, 31250);
     sim::SimulatedAmp amp(vm, ampIn, ampOut, version);
+    if (ampOptions) {
+        amp.setFaults(ampOptions->faults);
+        amp.setTiming(ampOptions->timing);
+    }
 
     // Rewritten whole when it changes, never seen half written.
     QTimer reporter;

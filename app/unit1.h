@@ -183,8 +183,7 @@ public:
     static constexpr const char* kSendFailed =
         "The firmware was not sent: the MIDI output stopped taking data. Check the cable and the MIDI device, "
         "choose the device again and retry.";
-    static constexpr const char* kAmpRefused =
-        "Status -> Error. The amp refused the firmware. Power cycle the amp and try again.";
+    static constexpr const char* kAmpRefused = "Status -> Error: the amp refused the firmware.";
 
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
