@@ -208,13 +208,20 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     choosePorts();
     const auto ui = std::this_thread::get_id();
     const uint64_t t0 = clock.nowMs();
+    QString said;
+    bool warned = true;
     const int hook = clock.addSettleHook([&] {
-        if (std::this_thread::get_id() == ui && clock.nowMs() - t0 > 60000 && form->isVisible()) form->close();
+        if (std::this_thread::get_id() != ui || clock.nowMs() - t0 <= 60000 || !form->isVisible()) return;
+        said = form->StatusBar2->panelText(3);
+        warned = !form->Label3->isHidden() || form->Timer3.Enabled();
+        form->close();
     });
     form->show();
     form->Button2Click();
     clock.removeSettleHook(hook);
-    EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message";
+    EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message box";
+    EXPECT_EQ(said, TForm1::kAmpRefused) << "but the window says what happened";
+    EXPECT_FALSE(warned) << "no programming follows to warn of";
     EXPECT_EQ(form->packetErrors, 1);
     EXPECT_EQ(form->replyCode.load(), 0x7A);
     EXPECT_GE(clock.nowMs() - t0, 60000u);

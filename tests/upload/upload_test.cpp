@@ -48,7 +48,7 @@ protected:
     std::thread::id ui;
 };
 
-TEST_F(UploadTest, ARunNeedsAnOutputAndAFile) {
+TEST_F(UploadTest, ARunNeedsAnOutputThatTakesTheImageAndAFile) {
     load(firmware::makePacketImage({}));
     form->UploadCode1->trigger();
     EXPECT_EQ(boxes(), std::vector<std::string>{"Select a MIDI Out Port / Midi Error"});
@@ -61,6 +61,17 @@ TEST_F(UploadTest, ARunNeedsAnOutputAndAFile) {
     EXPECT_EQ(boxes(), std::vector<std::string>{"Select Firmware file / File Error"});
     EXPECT_FALSE(form->Timer3.Enabled()) << "the run ends with the display reset";
     EXPECT_TRUE(vm->sent(ampIn).empty());
+
+    // The amplifier restarted and took its port with it: nothing went out,
+    // and the run says so instead of "Firmware Sent".
+    dialogs.clear();
+    load(firmware::makeSingleImage({}));
+    vm->unplug(ampIn);
+    form->UploadCode1->trigger();
+    EXPECT_EQ(boxes(), std::vector<std::string>{std::string(TForm1::kSendFailed) + " / Status"});
+    EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Error.");
+    EXPECT_FALSE(form->midiOutReady) << "the device is to be chosen again";
+    EXPECT_FALSE(form->Timer3.Enabled());
 }
 
 TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
@@ -197,6 +208,12 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
             form->CancelMouseDown();
             EXPECT_FALSE(form->Image2->isHidden());
             form->CancelMouseUp();
+            // Nothing else may switch or test the port under the transfer.
+            EXPECT_FALSE(form->Out1->isEnabled());
+            EXPECT_FALSE(form->TestMidiConnection1->isEnabled());
+            form->None->trigger();
+            EXPECT_TRUE(form->midiOutReady);
+            EXPECT_FALSE(form->None->isChecked());
         }
     });
     form->Button2Click();
@@ -210,6 +227,13 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     EXPECT_TRUE(ringsDark());
     EXPECT_TRUE(form->CGauge1->isHidden());
     EXPECT_TRUE(form->Label1->isHidden());
+    EXPECT_TRUE(form->Out1->isEnabled());
+
+    // A press after the run belongs to no run: the next one goes through.
+    form->CancelMouseUp();
+    vm->clearSent(ampIn);
+    form->Button2Click();
+    EXPECT_EQ(vm->sent(ampIn), image);
 }
 
 TEST_F(UploadTest, ClosingTheWindowDuringARunEndsItAndThenTheProgram) {
