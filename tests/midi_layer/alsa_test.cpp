@@ -166,6 +166,7 @@ TEST_F(AlsaTest, PortVanishingWhileSendingEndsTheBlock) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!b.done() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
     EXPECT_TRUE(b.done());
+    EXPECT_TRUE(platform::midi::headerCut(b.hdr)) << "a block cut short says so";
     while (midiOutClose(h) == MIDIERR_STILLPLAYING) std::this_thread::yield();
 }
 
@@ -198,6 +199,7 @@ TEST_F(AlsaTest, KernelPortGetsTheWholeBlockAtTheWirePace) {
     }
     EXPECT_EQ(got, b.bytes);
     ASSERT_TRUE(b.done());
+    EXPECT_FALSE(platform::midi::headerCut(b.hdr));
     EXPECT_GE(doneAt - start, std::chrono::nanoseconds(b.bytes.size() * platform::midi::kDinNsPerByte));
     EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
     close(raw);
