@@ -121,6 +121,13 @@ int main(int argc, char** argv) {
         pp.packetCount = 2;
         pp.payloadSize = 64;
         form.uploadMode = form.ReadFile(save(dir, "packets.syx", firmware::makePacketImage(pp)).c_str());
+        // The amplifier restarts after the single-message image; its ports
+        // come back under new entries.
+        for (int i = 0; i < 300 && !(amp.rebootCount() == 1 && amp.state() == sim::AmpState::Idle); ++i) {
+            app.processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        form.populateMidiSelect();
         choose(form.Out1, "Kolva Amp MIDI In");
         choose(form.In1, "Kolva Amp MIDI Out");
         Sample w0, w1, w2;
