@@ -2,6 +2,7 @@
 // A main window with a simulated amplifier on the virtual MIDI driver: one
 // output device the program writes to and one input device it reads from.
 
+#include <QMenu>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,11 +40,20 @@ protected:
         vm.reset();
     }
 
-    void chooseOut() { form->Out1->actions()[1]->trigger(); }
-    void chooseIn() { form->In1->actions()[1]->trigger(); }
+    void chooseOut() { choose(form->Out1); }
+    void chooseIn() { choose(form->In1); }
     void choosePorts() {
         chooseOut();
         chooseIn();
+    }
+    // The amplifier's entry, the first after None; a failure while it is away.
+    static void choose(QMenu* menu) {
+        const auto entries = menu->actions();
+        if (entries.size() < 2) {
+            ADD_FAILURE() << "no amplifier in the " << menu->title().toStdString() << " menu";
+            return;
+        }
+        entries[1]->trigger();
     }
     // Writes the image to a file of the test's own; returns its path.
     std::string save(const std::vector<uint8_t>& image, const std::string& name = "image.syx") const {

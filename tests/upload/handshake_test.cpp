@@ -27,12 +27,18 @@ protected:
         AmpFixture::SetUp();
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
         start();
-        // The user chooses the amplifier again once it has come back.
         dialogs.onBox = [this](const platform::ShownBox& b) {
             noteBox(b);
-            if (b.text == "Now select the MIDI device.") choosePorts();
+            if (b.text == "Now select the MIDI device.") chooseAgain();
             return answer;
         };
+    }
+    // The user chooses the amplifier again once it has come back. Not back,
+    // it cannot be chosen, and the user closes the window: the run would
+    // wait for the ports for ever.
+    void chooseAgain() {
+        choosePorts();
+        if (!form->midiOutReady) form->close();
     }
     // Packet messages of 563 bytes: ring 0 steps 15 ms in the packet wait.
     std::vector<uint8_t> load(int packets, std::array<uint8_t, 4> digits = {0, 2, 1, 0}) {
@@ -100,7 +106,7 @@ TEST_F(HandshakeTest, APacketErrorIsCountedAndTheTransferGoesOn) {
     choosePorts();
     QString panel2;
     dialogs.onBox = [this, &panel2](const platform::ShownBox& b) {
-        if (b.text == "Now select the MIDI device.") choosePorts();
+        if (b.text == "Now select the MIDI device.") chooseAgain();
         if (panel2.isEmpty()) panel2 = form->StatusBar2->panelText(2);
         return platform::IDOK;
     };
@@ -147,7 +153,7 @@ TEST_F(HandshakeTest, SilenceAtEachStepTimesOutOnTimeAndReleasesThePorts) {
             noteBox(b);
             if (b.text == "Now select the MIDI device.") {
                 amp->setSilent(c.deafOnceBack);
-                choosePorts();
+                chooseAgain();
             }
             return answer;
         };
