@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the Kolva Updater.
 #   ./run.sh          the program, with the system's MIDI devices
-#   ./run.sh --demo [--amp-version dd.dd]   the same with a simulated amplifier
+#   ./run.sh --demo [--amp-version dd.dd] [--amp SWITCHES...]
+#                     the same with a simulated amplifier (faults as kolva-amp-sim takes them)
 set -euo pipefail
 cd "$(dirname "$0")"
 program=kolva-updater
