@@ -24,6 +24,7 @@
 #include "platform/widgets/tmemo.h"
 #include "platform/widgets/tstatusbar.h"
 #include "leds/ringledunit.h"
+#include "upload/device_messages.h"
 
 class TMidiOut;
 class TMidiIn;
@@ -134,6 +135,8 @@ public:
     bool checkMidiOut();
     void deSelectCurrentMidi();
     void reSelectCurrentMidi();
+    // The other programs connected to the chosen ports, either way, by name.
+    std::vector<std::string> otherProgramsOnPorts() const;
     // Hands the device changes the MIDI service reported to deviceChange().
     Q_INVOKABLE void drainDeviceChanges();
 
@@ -141,6 +144,10 @@ public:
     // Written by the MIDI input thread: the version before the code, so a
     // reader that sees replyIdentity also sees the new version.
     std::atomic<int32_t> replyCode{0};
+    // Every code since a wait last cleared replyCode; waits end on these.
+    upload::ReplySet repliesSeen;
+    void clearReplies();
+    bool replied(int32_t code) const { return repliesSeen.has(code); }
     std::atomic<uint32_t> ampVersion{0};
     // "dd.dd" of the last identity reply; read it with ampVersionString().
     char ampVersionText[6] = {};
@@ -174,7 +181,9 @@ public:
     bool uploadRunning() const { return runActive_; }
     // How the last run ended. Only Sent and Confirmed put an image into the
     // amplifier as far as the program can tell.
-    enum class RunOutcome { NotStarted, Sent, Confirmed, Failed, TimedOut, Declined, Cancelled, Refused };
+    // Disturbed: sent while another program was connected to the amplifier's
+    // port, with no reply to tell whether it arrived whole.
+    enum class RunOutcome { NotStarted, Sent, Confirmed, Failed, TimedOut, Declined, Cancelled, Refused, Disturbed };
     RunOutcome lastRunOutcome() const { return outcome_; }
     bool lastRunSucceeded() const { return outcome_ == RunOutcome::Sent || outcome_ == RunOutcome::Confirmed; }
     // While a transfer talks to the amplifier the user cannot switch, close
@@ -210,6 +219,13 @@ private:
     void idle(uint32_t ms);  // handles messages meanwhile
     void lockPorts(bool locked);
     bool sendFailed();  // reports a block that did not go out whole
+    // Before a transfer: another program on the amplifier's line is named,
+    // and the user may stop. False when the run ends here.
+    bool lineClear();
+    // After a transfer no reply vouches for: true (and said) when another
+    // program was on the line meanwhile.
+    bool lineWasDisturbed();
+    std::vector<std::string> othersOnLine_;
     void lightRing(int ring, int position);  // lights it whatever was lit
     void stepRing(int ring, int position);   // lights it when it moved
     void lightAllAt(int position);

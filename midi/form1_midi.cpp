@@ -3,6 +3,7 @@
 #include <QActionGroup>
 #include <QFont>
 #include <QMetaObject>
+#include <algorithm>
 
 #include "app/application.h"
 #include "app/unit1.h"
@@ -174,6 +175,17 @@ bool TForm1::checkMidiOut() {
     if (midiOutReady) return true;
     platform::messageBox("Select a MIDI Out Port", "Midi Error", platform::Buttons::Ok);
     return false;
+}
+
+std::vector<std::string> TForm1::otherProgramsOnPorts() const {
+    std::vector<std::string> names;
+    auto add = [&names](const std::vector<std::string>& more) {
+        for (const std::string& n : more)
+            if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+    };
+    if (midiOutReady) add(platform::midi::otherClients(MidiOut1->Handle));
+    if (midiInReady) add(platform::midi::otherClients(MidiIn1->Handle));
+    return names;
 }
 
 void TForm1::deSelectCurrentMidi() {

@@ -2,11 +2,16 @@
 
 namespace upload {
 
+bool wholeMessage(const uint8_t* data, size_t size) {
+    return data != nullptr && size >= 2 && data[0] == 0xF0 && data[size - 1] == 0xF7;
+}
+
 Reply decodeReply(const uint8_t* data, size_t size) {
     Reply r;
-    if (data == nullptr || size <= kReplyCodeOffset) return r;
-    r.code = data[kReplyCodeOffset];
-    if (data[1] == 0x7E && size >= kRevisionOffset + 4) {
+    if (!wholeMessage(data, size)) return r;
+    if (data[1] == 0x7E) {
+        // Universal non-real-time: an identity reply, or not ours to read.
+        if (size < kIdentityReplyBytes || data[3] != 0x06 || data[4] != 0x02) return r;
         const uint8_t* v = data + kRevisionOffset;
         // Characters as the amplifier sends them; digits are '0'..'9'.
         r.version = uint32_t(uint8_t(v[0] - 0x30)) << 24 | uint32_t(uint8_t(v[1] - 0x30)) << 16 |
@@ -19,7 +24,9 @@ Reply decodeReply(const uint8_t* data, size_t size) {
         r.versionText[5] = '\0';
         r.identity = true;
         r.code = replyIdentity;
+        return r;
     }
+    if (size > kReplyCodeOffset + 1 && data[kReplyCodeOffset] < 0x80) r.code = data[kReplyCodeOffset];
     return r;
 }
 
@@ -42,7 +49,7 @@ std::vector<uint8_t> identityReplyBytes(const std::string& version) {
     digits.resize(4, '0');
     // F0 7E device 06 02, a three-byte maker ID, family and model, revision, F7.
     std::vector<uint8_t> m = {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x00, 0x7D, 0x4B, 0x01, 0x00, 0x02, 0x00};
-    m.insert(m.end(), digits.begin(), digits.end());
+    for (char c : digits) m.push_back(uint8_t(c));
     m.push_back(0xF7);
     return m;
 }

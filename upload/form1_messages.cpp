@@ -27,7 +27,10 @@ void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
         }
         ampVersion.store(reply.version, std::memory_order_release);
     }
-    if (reply.code) replyCode.store(*reply.code, std::memory_order_release);
+    if (reply.code) {
+        repliesSeen.add(*reply.code);
+        replyCode.store(*reply.code, std::memory_order_release);
+    }
 
     // The widgets belong to the UI thread: queue the rest for it.
     ReplyLogEntry entry;
@@ -40,6 +43,11 @@ void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
         replyLog_.push_back(std::move(entry));
     }
     if (first) QMetaObject::invokeMethod(this, "drainReplyLog", Qt::QueuedConnection);
+}
+
+void TForm1::clearReplies() {
+    repliesSeen.clear();
+    replyCode.store(0, std::memory_order_release);
 }
 
 void TForm1::drainReplyLog() {

@@ -4,7 +4,9 @@
 #include <QEvent>
 #include <QMouseEvent>
 #include <QScopeGuard>
+#include <QStringList>
 #include <QTimer>
+#include <algorithm>
 #include <string>
 
 #include "app/application.h"
@@ -25,6 +27,13 @@ constexpr const char* kFirmwareSent =
     "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
     "version number.";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On!";
+// "A, B", for the boxes that name other programs.
+QString nameList(const std::vector<std::string>& names) {
+    QStringList l;
+    for (const std::string& n : names) l << QString::fromStdString(n);
+    return l.join(", ");
+}
+
 // One pass of a wait with nothing of its own to pace it: the window keeps
 // drawing, the processor rests.
 constexpr uint32_t kWaitPassMs = 10;
@@ -111,6 +120,41 @@ bool TForm1::sendFailed() {
     StatusBar2->setPanelText(3, "Status -> Error.");
     platform::messageBox(kSendFailed, "Status", platform::Buttons::Ok);
     deSelectCurrentMidi();
+    return true;
+}
+
+bool TForm1::lineClear() {
+    othersOnLine_ = otherProgramsOnPorts();
+    if (othersOnLine_.empty()) return true;
+    const bool one = othersOnLine_.size() == 1;
+    const QString text = QString(one ? "Another program (%1) is connected to the amp's MIDI port and may disturb the "
+                                       "update. Close it or disconnect it, then press OK. Press Cancel to stop."
+                                     : "Other programs (%1) are connected to the amp's MIDI port and may disturb the "
+                                       "update. Close them or disconnect them, then press OK. Press Cancel to stop.")
+                             .arg(nameList(othersOnLine_));
+    if (platform::messageBox(text.toStdString(), "Status", platform::Buttons::OkCancel) != platform::IDOK) {
+        outcome_ = RunOutcome::Declined;
+        return false;
+    }
+    // Whoever is still there after OK is remembered: what they send may
+    // garble a transfer that no reply checks.
+    othersOnLine_ = otherProgramsOnPorts();
+    return true;
+}
+
+bool TForm1::lineWasDisturbed() {
+    for (const std::string& n : otherProgramsOnPorts())
+        if (std::find(othersOnLine_.begin(), othersOnLine_.end(), n) == othersOnLine_.end()) othersOnLine_.push_back(n);
+    if (othersOnLine_.empty()) return false;
+    outcome_ = RunOutcome::Disturbed;
+    const QString text =
+        QString("The firmware was sent while %1 (%2) %3 connected to the amp's MIDI port, so the amp may not have "
+                "received it whole. If the amp does not restart on its own, close %4, power cycle the amp and "
+                "send the firmware again.")
+            .arg(othersOnLine_.size() == 1 ? "another program" : "other programs", nameList(othersOnLine_),
+                 othersOnLine_.size() == 1 ? "was" : "were", othersOnLine_.size() == 1 ? "that program" : "them");
+    StatusBar2->setPanelText(3, "Status -> Error.");
+    platform::messageBox(text.toStdString(), "Status", platform::Buttons::Ok);
     return true;
 }
 
@@ -206,6 +250,12 @@ void TForm1::Button2Click() {
     imageStart = imageCursor;
     try {
         bool reset = true;
+        if (uploadMode == 1 || uploadMode == 2) {
+            if (!lineClear()) {
+                resetCodeUpload();
+                return;
+            }
+        }
         switch (uploadMode) {
             case 0: platform::messageBox("Select Firmware file", "File Error", platform::Buttons::Ok); break;
             case 1: reset = singleMessageTransfer(); break;
@@ -250,7 +300,8 @@ bool TForm1::singleMessageTransfer() {
     flashVfyShow(imageSize / 75000 + 7);
     flashPrgShow(imageSize / 75000 + 9);
     outcome_ = RunOutcome::Sent;
-    if (transferEnded()) platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
+    const bool boxes = transferEnded();
+    if (!lineWasDisturbed() && boxes) platform::messageBox(kFirmwareSent, "File Sent", platform::Buttons::Ok);
     return true;
 }
 
@@ -281,7 +332,9 @@ bool TForm1::openLoopTransfer() {
     flashVfyShow(19);
     flashPrgShow(12);
     outcome_ = RunOutcome::Sent;
-    if (transferEnded()) platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
+    const bool boxes = transferEnded();
+    if (lineWasDisturbed()) return true;
+    if (boxes) platform::messageBox(kFirmwareSent, "Status", platform::Buttons::Ok);
     if (fileVersion > upload::kLastOpenLoopVersion) usbSetupPrompts(false);
     return true;
 }
@@ -299,14 +352,14 @@ bool TForm1::handshakeTransfer() {
     startPacketTransfer();
     outcome_ = RunOutcome::TimedOut;  // until a step says otherwise
 
-    replyCode.store(0, std::memory_order_release);
+    clearReplies();
     if (!MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes))) return sendFailed();
     handleMessages();
     lightAllAt(0);
     pause(200);
     initTimeout(6000);
     StatusBar2->setPanelText(3, "Status -> Waiting for device ready to receive data.");
-    while (replyCode.load(std::memory_order_acquire) != upload::replyReady) {
+    while (!replied(upload::replyReady)) {
         handleMessages();
         if (timeoutCheck()) return true;
         pause(10);
@@ -318,7 +371,7 @@ bool TForm1::handshakeTransfer() {
     for (int32_t i = 0; i < packetCount; ++i) {
         StatusBar2->setPanelText(
             3, QString("Status -> Sending packet number %1 of %2").arg(i + 1).arg(packetCount));
-        replyCode.store(0, std::memory_order_release);
+        clearReplies();
         startPacketSender();
         // The reply often comes within the pause below, which blocks the
         // window: let it draw what changed (the status, the cancel label)
@@ -326,10 +379,10 @@ bool TForm1::handshakeTransfer() {
         handleMessages();
         pause(600);
         initTimeout(12000);
-        while (replyCode.load(std::memory_order_acquire) != upload::replyPacketAck) {
+        while (!replied(upload::replyPacketAck)) {
             // A packet the port did not carry whole gets no answer worth waiting for.
             if (senderDone.load(std::memory_order_acquire) && !sender_->sentWhole()) return sendFailed();
-            if (replyCode.load(std::memory_order_acquire) == upload::replyPacketError) {
+            if (replied(upload::replyPacketError)) {
                 ++packetErrors;
                 StatusBar2->setPanelText(2, QString("Packet Error Count %1").arg(packetErrors));
                 break;
@@ -350,14 +403,14 @@ bool TForm1::handshakeTransfer() {
 
     initTimeout(20000);
     StatusBar2->setPanelText(3, "Status -> Waiting for code Verify.");
-    for (;;) {
-        const int32_t code = replyCode.load(std::memory_order_acquire);
-        if (code == upload::replyVerified || code == upload::replyVerifyStop) break;
+    // The verify and programming replies count from the last packet's clear:
+    // they may come while the window still waits on that packet.
+    while (!replied(upload::replyVerified) && !replied(upload::replyVerifyStop)) {
         handleMessages();
         flashVfyShow(1);
         if (timeoutCheck()) return true;
     }
-    if (replyCode.load(std::memory_order_acquire) == upload::replyVerifyStop) {
+    if (!replied(upload::replyVerified)) {
         // The amplifier refused the image: the verify pattern goes on until
         // the user closes the program, and the window says what happened
         // instead of warning of a programming that will not come.
@@ -376,7 +429,7 @@ bool TForm1::handshakeTransfer() {
     Label1->hide();
     initTimeout(20000);
     StatusBar2->setPanelText(3, "Status -> Waiting for code program complete.");
-    while (replyCode.load(std::memory_order_acquire) != upload::replyProgrammed) {
+    while (!replied(upload::replyProgrammed)) {
         handleMessages();
         flashPrgShow(1);
         if (timeoutCheck()) return true;
@@ -398,11 +451,11 @@ bool TForm1::handshakeTransfer() {
     platform::messageBox("Now select the MIDI device.", "Status", platform::Buttons::Ok);
     waitForBothPorts();
 
-    replyCode.store(0, std::memory_order_release);
+    clearReplies();
     initTimeout(5000);
     for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
     outcome_ = RunOutcome::TimedOut;
-    while (replyCode.load(std::memory_order_acquire) != upload::replyIdentity) {
+    while (!replied(upload::replyIdentity)) {
         handleMessages();
         if (timeoutCheck()) return true;
         idle(kWaitPassMs);

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
@@ -161,6 +162,33 @@ public:
         std::lock_guard seq(openMu_);
         readyLocked();
         return problem_;
+    }
+
+    // The sequencer's subscribers of the port, both ways: who sends into it
+    // and who reads from it, but for our own two clients.
+    std::vector<std::string> otherClients(uint64_t id) override {
+        std::vector<std::string> names;
+        std::lock_guard seq(openMu_);
+        if (!readyLocked()) return names;
+        snd_seq_addr_t root{static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id & 0xFF)};
+        snd_seq_query_subscribe_t* q;
+        snd_seq_client_info_t* ci;
+        snd_seq_query_subscribe_alloca(&q);
+        snd_seq_client_info_alloca(&ci);
+        snd_seq_query_subscribe_set_root(q, &root);
+        for (const auto type : {SND_SEQ_QUERY_SUBS_READ, SND_SEQ_QUERY_SUBS_WRITE}) {
+            snd_seq_query_subscribe_set_type(q, type);
+            snd_seq_query_subscribe_set_index(q, 0);
+            while (snd_seq_query_port_subscribers(outSeq_, q) >= 0) {
+                const int client = snd_seq_query_subscribe_get_addr(q)->client;
+                snd_seq_query_subscribe_set_index(q, snd_seq_query_subscribe_get_index(q) + 1);
+                if (client == outClient_ || client == inClient_) continue;
+                std::string name = std::to_string(client);
+                if (snd_seq_get_any_client_info(outSeq_, client, ci) >= 0) name = snd_seq_client_info_get_name(ci);
+                if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+            }
+        }
+        return names;
     }
 
     // The sequencer, opened on first use, and again after it failed under

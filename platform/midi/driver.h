@@ -71,6 +71,9 @@ public:
     // A line for the user when the system's MIDI service exists but cannot
     // be used; empty otherwise.
     virtual std::string problem() { return {}; }
+    // The names of the other programs connected to a device's port, either
+    // way, ours left out; empty where the system cannot tell.
+    virtual std::vector<std::string> otherClients(uint64_t id) { return {}; }
 };
 
 // The system's MIDI ports. A machine without a sequencer gives a driver

@@ -123,6 +123,7 @@ struct OutItem {
 
 struct OutPort {
     std::shared_ptr<Driver> driver;
+    uint64_t deviceId = 0;
     std::unique_ptr<OutputConnection> conn;
     HMIDIOUT handle{};
     MIDIOUTPROC* proc = nullptr;
@@ -169,6 +170,7 @@ private:
 struct InPort {
     InPort() : sink(*this) {}
     std::shared_ptr<Driver> driver;
+    uint64_t deviceId = 0;
     std::unique_ptr<InputConnection> conn;
     InSinkAdapter sink;
     HMIDIIN handle{};
@@ -791,6 +793,27 @@ void settle() {
 
 bool onLayerThread() { return tlLayerThread; }
 
+namespace {
+template <class Port>
+std::vector<std::string> clientsOf(const std::shared_ptr<Port>& p, std::unique_lock<std::mutex>& lk) {
+    if (!p) return {};
+    const auto d = p->driver;
+    const uint64_t id = p->deviceId;
+    lk.unlock();
+    return d->otherClients(id);
+}
+}  // namespace
+
+std::vector<std::string> otherClients(HMIDIOUT h) {
+    std::unique_lock lk(layer().mu);
+    return clientsOf(findOut(h), lk);
+}
+
+std::vector<std::string> otherClients(HMIDIIN h) {
+    std::unique_lock lk(layer().mu);
+    return clientsOf(findIn(h), lk);
+}
+
 void setDeviceChangeHandler(std::function<void(uint32_t, uint32_t)> handler) {
     Layer& l = layer();
     std::unique_lock lk(l.mu);
@@ -838,6 +861,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
 
     auto p = std::make_shared<OutPort>();
     p->driver = d;
+    p->deviceId = list[uDeviceID].id;
     if (type == CALLBACK_FUNCTION) p->proc = reinterpret_cast<MIDIOUTPROC*>(dwCallback);
     p->instance = dwInstance;
     std::unique_ptr<OutputConnection> conn;
@@ -1009,6 +1033,7 @@ MMRESULT midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_
 
     auto p = std::make_shared<InPort>();
     p->driver = d;
+    p->deviceId = list[uDeviceID].id;
     if (type == CALLBACK_FUNCTION) p->proc = reinterpret_cast<MIDIINPROC*>(dwCallback);
     p->instance = dwInstance;
     std::unique_ptr<InputConnection> conn;

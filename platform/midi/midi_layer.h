@@ -5,6 +5,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/midi/mmsystem.h"
 
@@ -35,6 +36,12 @@ const char* driverName();
 // Why the driver lists no devices when the system has a MIDI service it
 // cannot use (say, no permission to open it); empty when there is none.
 std::string driverProblem();
+
+// The other programs connected to the port behind an open handle (sending
+// into it or reading from it), by name, each once; empty for a handle that
+// is not open.
+std::vector<std::string> otherClients(HMIDIOUT h);
+std::vector<std::string> otherClients(HMIDIIN h);
 
 // Waits (bounded) until every layer thread has done what is due by the
 // current time. Returns at once on a layer thread.

@@ -37,6 +37,7 @@ public:
         std::vector<uint8_t> sent;
         int opens = 0;
         std::shared_ptr<Link> link;  // the open connection, if any
+        std::vector<std::string> others;  // other programs connected to it
     };
 
     const char* name() const override { return "virtual"; }
@@ -79,6 +80,11 @@ public:
     Device* find(uint64_t id) {
         auto it = devices_.find(id);
         return it == devices_.end() ? nullptr : &it->second;
+    }
+    std::vector<std::string> otherClients(uint64_t id) override {
+        std::lock_guard lk(mu);
+        Device* d = find(id);
+        return d ? d->others : std::vector<std::string>{};
     }
     Pacing pacingOf(uint64_t id) {
         std::lock_guard lk(mu);
@@ -236,6 +242,11 @@ VirtualMidi::DeviceId VirtualMidi::addInput(const std::string& name) { return dr
 void VirtualMidi::setBusy(DeviceId id, bool busy) {
     std::lock_guard lk(driver_->mu);
     if (auto* d = driver_->find(id)) d->busy = busy;
+}
+
+void VirtualMidi::setOtherClients(DeviceId id, std::vector<std::string> names) {
+    std::lock_guard lk(driver_->mu);
+    if (auto* d = driver_->find(id)) d->others = std::move(names);
 }
 
 void VirtualMidi::unplug(DeviceId id) { driver_->plug(id, false); }

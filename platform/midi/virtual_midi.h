@@ -28,6 +28,8 @@ public:
     DeviceId addOutput(const std::string& name);
     DeviceId addInput(const std::string& name);
     void setBusy(DeviceId id, bool busy);          // opens fail with MMSYSERR_ALLOCATED
+    // Other programs the port lists as connected to it (none by default).
+    void setOtherClients(DeviceId id, std::vector<std::string> names);
     void unplug(DeviceId id);                       // vanishes from lists; open handles fail; removal event 0x8004
     void replug(DeviceId id);                       // back in the lists; arrival event 0x8000
     void setWireRate(DeviceId out, uint32_t baud);  // 0 = instant (default); 31250 = DIN wire

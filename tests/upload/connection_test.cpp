@@ -89,14 +89,26 @@ TEST_F(ConnectionTest, TheLogKeepsTwentyOneLinesOfOrdinaryTraffic) {
     EXPECT_EQ(form->ampVersion.load(), upload::kLastOpenLoopVersion);
 }
 
-TEST_F(ConnectionTest, ShortAndOddMessagesAreLoggedWithoutHarm) {
+TEST_F(ConnectionTest, OnlyAWholeReplyIsReadAndOddOnesAreLoggedWithoutHarm) {
     startConnected();
     form->replyCode = upload::replyReady;
     reply({0xF0, 0x7E, 0xF7});
-    reply({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x7A, 0x01, 0xF7});  // too short for a revision
-    EXPECT_EQ(form->replyCode.load(), upload::replyVerifyStop);
+    // Universal non-real-time, but no identity reply: too short, or another sub-ID.
+    reply({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x7A, 0x01, 0xF7});
+    auto tuning = upload::identityReplyBytes("11.11");
+    tuning[3] = 0x08;
+    reply(tuning);
+    // A 20,000-byte message comes in two buffers, neither of them whole;
+    // every byte of it would read as a packet acknowledgement.
+    std::vector<uint8_t> big(20000, upload::replyPacketAck);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
+    reply(big);
+    EXPECT_EQ(form->replyCode.load(), upload::replyReady);
+    EXPECT_FALSE(form->replied(upload::replyPacketAck));
     EXPECT_EQ(form->ampVersion.load(), 0u);
     EXPECT_EQ(form->Memo1->Lines()[1], "F0 7E F7 ");
+    EXPECT_EQ(form->Memo1->lineCount(), 6) << "every buffer is logged";
     EXPECT_TRUE(form->StatusBar2->panelText(1).isEmpty());
 }
 

@@ -37,20 +37,35 @@ TEST(DeviceMessagesTest, OnlyByteSixCountsForOtherReplies) {
     EXPECT_EQ(r.version, 0u);
 }
 
-TEST(DeviceMessagesTest, ShortMessagesAreReadOnlyAsFarAsTheyGo) {
+TEST(DeviceMessagesTest, OnlyWholeMessagesAreReadAndNeverPastTheirEnd) {
     EXPECT_FALSE(decode({}).code);
     EXPECT_FALSE(decodeReply(nullptr, 40).code);
-    EXPECT_FALSE(decode({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0xF7}).code) << "six bytes carry no code";
-    // Universal non-real-time but too short for the revision: a plain code.
-    const Reply r = decode({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x7B, 0x00, 0xF7});
-    EXPECT_FALSE(r.identity);
-    EXPECT_EQ(r.code, 0x7B);
-    // Sixteen bytes are enough (no F7 needed to read the revision).
+    EXPECT_FALSE(decode({0xF0, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF7}).code) << "byte 6 is the end";
+    // The start of a longer message, and its end.
+    EXPECT_FALSE(decode({0xF0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7C, 0x00}).code);
+    EXPECT_FALSE(decode({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x7C, 0xF7}).code);
+    // Universal non-real-time but no identity reply: no code at all.
+    EXPECT_FALSE(decode({0xF0, 0x7E, 0x7F, 0x06, 0x02, 0x00, 0x7B, 0x00, 0xF7}).code);
     auto m = identityReplyBytes("01.23");
-    m.pop_back();
+    m[3] = 0x08;
+    EXPECT_FALSE(decode(m).code);
+    m[3] = 0x06;
     EXPECT_TRUE(decode(m).identity);
-    m.pop_back();
-    EXPECT_FALSE(decode(m).identity);
+    // The revision must be whole before the F7.
+    m.erase(m.end() - 2);
+    EXPECT_FALSE(decode(m).code);
+}
+
+TEST(DeviceMessagesTest, EveryCodeSinceTheClearIsKept) {
+    ReplySet seen;
+    seen.add(replyVerified);
+    seen.add(replyIdentity);
+    seen.add(replyProgrammed);
+    EXPECT_TRUE(seen.has(replyVerified));
+    EXPECT_TRUE(seen.has(replyProgrammed));
+    EXPECT_FALSE(seen.has(replyPacketAck));
+    seen.clear();
+    EXPECT_FALSE(seen.has(replyVerified));
 }
 
 TEST(DeviceMessagesTest, LogLineIsUpperCaseHexWithATrailingSpace) {

@@ -10,6 +10,7 @@
 #include "setup/unit3.h"
 #include "sim/simulated_amp.h"
 #include "tests/support/amp_fixture.h"
+#include "upload/device_messages.h"
 
 using platform::midi::VirtualMidi;
 
@@ -97,6 +98,29 @@ TEST_F(HandshakeTest, ALateReplyIsNoticedAtTheNextPassOfItsWait) {
     EXPECT_TRUE(comesAfter(ampAt("recv header"), ampAt("send ready"), 200 + 47 * 10));
     for (const std::string k : {"0", "1"})
         EXPECT_TRUE(comesAfter(ampAt("recv packet " + k), ampAt("send ack " + k), 600 + 5 * 15)) << k;
+}
+
+TEST_F(HandshakeTest, RepliesCloseTogetherAndAmongOtherVoicesAreAllSeen) {
+    // The last packet's acknowledgement, the verify and the programming come
+    // within 150 ms, inside the waits' pauses and sweeps, while another
+    // program's inquiries draw identity replies and another device talks.
+    const auto image = load(3);
+    amp->setTiming({.verifyMs = 50, .programMs = 100, .rebootDelayMs = 10, .rebootMs = 100});
+    platform::TTimer voices;
+    int n = 0;
+    voices.OnTimer = [&] {
+        vm->feed(ampOut, ++n % 2 ? upload::identityReplyBytes("02.06")
+                                 : std::vector<uint8_t>{0xF0, 0x00, 0x20, 0x33, 0x01, 0x00, 0x10, 0xF7});
+    };
+    voices.setInterval(40);
+    voices.setEnabled(true);
+    choosePorts();
+    form->Button2Click();
+    EXPECT_EQ(boxes(), (std::vector<std::string>{kLooksGood, kPlugIn, kSelect, kConfirmed}));
+    EXPECT_GE(n, 3);
+    const auto sent = vm->sent(ampIn);
+    ASSERT_GE(sent.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), sent.begin()));
 }
 
 TEST_F(HandshakeTest, APacketErrorIsCountedAndTheTransferGoesOn) {
