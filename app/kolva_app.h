@@ -8,5 +8,8 @@
 class QApplication;
 
 namespace app {
-int runApplication(QApplication& a, const std::string& exePath, const std::string& userConfigDir);
+// oneCopy: a second start of the program brings the first one's window to
+// the front and ends (the demo, with an amplifier of its own, may run twice).
+int runApplication(QApplication& a, const std::string& exePath, const std::string& userConfigDir,
+                   bool oneCopy = false);
 }

@@ -9,5 +9,5 @@ int main(int argc, char** argv) {
     QApplication a(argc, argv);
     const std::string exe = QCoreApplication::applicationFilePath().toStdString();
     const std::string userDir = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();
-    return app::runApplication(a, exe, userDir);
+    return app::runApplication(a, exe, userDir, true);
 }

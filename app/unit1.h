@@ -225,6 +225,10 @@ private:
     // After a transfer no reply vouches for: true (and said) when another
     // program was on the line meanwhile.
     bool lineWasDisturbed();
+    // The other programs on the line during this run: those there after the
+    // question, and any there now. Empty outside a run.
+    const std::vector<std::string>& othersOnLine();
+    QString othersOnLineNames();
     std::vector<std::string> othersOnLine_;
     void lightRing(int ring, int position);  // lights it whatever was lit
     void stepRing(int ring, int position);   // lights it when it moved

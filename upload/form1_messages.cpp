@@ -80,8 +80,15 @@ void TForm1::Timer4Timer() {
 
 bool TForm1::timeoutCheck() {
     if (timedOut) {
-        platform::messageBox("Error. Device not responding. Power cycle amp and try again.", "Status",
-                             platform::Buttons::Ok);
+        std::string text = "Error. Device not responding. Power cycle amp and try again.";
+        // Silence is no proof the amplifier is at fault when someone else was
+        // talking to it: what they sent may have garbled ours.
+        if (const QString others = othersOnLineNames(); !others.isEmpty())
+            text += " " + QString("Another program (%1) is connected to the amp's MIDI port and may have disturbed the "
+                                  "update: close it first.")
+                              .arg(others)
+                              .toStdString();
+        platform::messageBox(text, "Status", platform::Buttons::Ok);
         deSelectCurrentMidi();
     }
     return timedOut;

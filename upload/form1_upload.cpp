@@ -142,10 +142,21 @@ bool TForm1::lineClear() {
     return true;
 }
 
+const std::vector<std::string>& TForm1::othersOnLine() {
+    if (runActive_) {
+        for (const std::string& n : otherProgramsOnPorts())
+            if (std::find(othersOnLine_.begin(), othersOnLine_.end(), n) == othersOnLine_.end())
+                othersOnLine_.push_back(n);
+    } else {
+        othersOnLine_.clear();
+    }
+    return othersOnLine_;
+}
+
+QString TForm1::othersOnLineNames() { return nameList(othersOnLine()); }
+
 bool TForm1::lineWasDisturbed() {
-    for (const std::string& n : otherProgramsOnPorts())
-        if (std::find(othersOnLine_.begin(), othersOnLine_.end(), n) == othersOnLine_.end()) othersOnLine_.push_back(n);
-    if (othersOnLine_.empty()) return false;
+    if (othersOnLine().empty()) return false;
     outcome_ = RunOutcome::Disturbed;
     const QString text =
         QString("The firmware was sent while %1 (%2) %3 connected to the amp's MIDI port, so the amp may not have "

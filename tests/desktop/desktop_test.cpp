@@ -289,7 +289,7 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     EXPECT_EQ(countPixels(desk->screen(), inMain(kGauge), lime), 0) << "the gauge stays";
 }
 
-TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRuns) {
+TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRunsAndASecondStartRaisesTheFirst) {
     for (int run = 0; run < 3; ++run) {
         if (run == 0) {
             place(KOLVA_UPDATER);
@@ -305,6 +305,14 @@ TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRuns) {
         EXPECT_EQ(hints.max, client.size()) << "run " << run;
         EXPECT_EQ(client.width(), 701);
         EXPECT_GT(client.height(), kClientHeight) << "the menu bar above the client area";
+        if (run == 0) {
+            // A second start hands over to the first copy, whose window comes back.
+            desk->minimize(mainWindow);
+            ASSERT_TRUE(waitUntil([&] { return !desk->viewable(mainWindow); }, 3000));
+            EXPECT_TRUE(desk->exited(start(KOLVA_UPDATER), 5000)) << "the second copy runs on";
+            EXPECT_TRUE(waitUntil([&] { return desk->viewable(mainWindow); }, 3000)) << desk->describe();
+            EXPECT_EQ(desk->window(kMainTitle), mainWindow) << "one window only";
+        }
         if (run == 1) {
             desk->click(QPoint(frame.right() - 11, frame.top() + 10));  // the close box
         } else {

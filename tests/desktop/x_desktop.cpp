@@ -205,6 +205,11 @@ bool XDesktop::viewable(Window w) {
     return XGetWindowAttributes(dpy_, w, &a) && a.map_state == IsViewable;
 }
 
+void XDesktop::minimize(Window w) {
+    XIconifyWindow(dpy_, w, DefaultScreen(dpy_));
+    XFlush(dpy_);
+}
+
 Window XDesktop::active() {
     const auto w = windowProperty(dpy_, DefaultRootWindow(dpy_), "_NET_ACTIVE_WINDOW", XA_WINDOW);
     return w.empty() ? 0 : w[0];

@@ -54,6 +54,7 @@ public:
     // A managed top-level window by its title, once it is mapped; 0 if none.
     Window window(const std::string& title, int timeoutMs = 10000);
     bool viewable(Window w);
+    void minimize(Window w);
     Window active();  // the window with the keyboard focus (_NET_ACTIVE_WINDOW)
     // Managed windows from bottom to top (_NET_CLIENT_LIST_STACKING).
     std::vector<Window> stacking();

@@ -36,6 +36,7 @@ using Steady = std::chrono::steady_clock;
 constexpr const char* kRaw = "/dev/snd/midiC0D0";
 constexpr const char* kPort = "VirMIDI 0-0";  // the port behind kRaw, as the Midi menu lists it
 constexpr const char* kPortAfterReplug = "VirMIDI 1-0";
+constexpr const char* kClient = "Virtual Raw MIDI 0-0";  // the sequencer client of kPort
 
 constexpr const char* kFirmwareSent =
     "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
@@ -138,6 +139,7 @@ protected:
 
     void TearDown() override {
         stop();
+        stopProcess(noisePid, "kolva-midi-noise");
         stopAmp();
         // The next case expects the device where it was at the start.
         if (access(kRaw, F_OK) != 0) {
@@ -148,31 +150,19 @@ protected:
     }
 
     // kolva-amp-sim on the raw device; returns once it is open. Its steps are
-    // quick, but verify and programming still take longer than the program
-    // looks away (a 600 ms pause after each packet, a 715 ms verify sweep):
-    // the program keeps only the latest reply, so one that came sooner would
-    // go unseen behind the next.
+    // quick: the verify and programming replies come within 150 ms of the
+    // last packet's, while the window pauses or plays a light show.
     void startAmp(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {KOLVA_AMP_SIM, "--raw", rawLink, "--capture", capturePath,
-                                         "--verify-ms", "2000", "--program-ms", "1500",
+        std::vector<std::string> args = {"--raw", rawLink, "--capture", capturePath,
+                                         "--verify-ms", "50", "--program-ms", "100",
                                          "--reboot-delay-ms", "200", "--reboot-ms", "1500"};
         args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
-        pid_t pid = 0;
-        const int r = posix_spawn(&pid, KOLVA_AMP_SIM, &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        ASSERT_EQ(r, 0) << "cannot start " << KOLVA_AMP_SIM;
-        ampPid = pid;
+        ampPid = spawn(KOLVA_AMP_SIM, args, logPath);
+        ASSERT_NE(ampPid, 0);
         const auto until = Steady::now() + 10s;
         while (ampLog().find("ready ") == std::string::npos) {
             int st = 0;
-            if (waitpid(pid, &st, WNOHANG) == pid) {
+            if (waitpid(ampPid, &st, WNOHANG) == ampPid) {
                 ampPid = 0;
                 FAIL() << "kolva-amp-sim ended before it was ready";
             }
@@ -181,15 +171,47 @@ protected:
         }
     }
 
-    void stopAmp() {
-        const pid_t pid = ampPid.exchange(0);
+    // Another voice on the line (tests/kernel/midi_noise.cpp) until the test ends.
+    void startNoise(const char* where, const char* what) {
+        const std::string log = tempFile("noise.log");
+        noisePid = spawn(KOLVA_MIDI_NOISE, {where, where[2] == 's' ? kClient : rawLink, what}, log);
+        ASSERT_NE(noisePid, 0);
+        const auto until = Steady::now() + 10s;
+        while (readText(log).find("ready") == std::string::npos) {
+            int st = 0;
+            ASSERT_NE(waitpid(noisePid, &st, WNOHANG), noisePid) << "kolva-midi-noise: " << readText(log);
+            ASSERT_LT(Steady::now(), until) << "kolva-midi-noise not ready within 10 s";
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    // exe with args, its output to log; 0 when it cannot start.
+    static pid_t spawn(const char* exe, std::vector<std::string> args, const std::string& log) {
+        args.insert(args.begin(), exe);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+        pid_t pid = 0;
+        const int r = posix_spawn(&pid, exe, &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        EXPECT_EQ(r, 0) << "cannot start " << exe;
+        return r == 0 ? pid : 0;
+    }
+
+    void stopAmp() { stopProcess(ampPid, "kolva-amp-sim"); }
+    static void stopProcess(std::atomic<pid_t>& which, const char* name) {
+        const pid_t pid = which.exchange(0);
         if (pid <= 0) return;
         kill(pid, SIGTERM);
         const auto until = Steady::now() + 5s;
         int st = 0;
         while (waitpid(pid, &st, WNOHANG) == 0) {
             if (Steady::now() >= until) {
-                ADD_FAILURE() << "kolva-amp-sim did not stop on SIGTERM";
+                ADD_FAILURE() << name << " did not stop on SIGTERM";
                 kill(pid, SIGKILL);
                 waitpid(pid, &st, 0);
                 return;
@@ -256,7 +278,7 @@ protected:
     }
 
     std::string capturePath, logPath, rawLink;
-    std::atomic<pid_t> ampPid{0};
+    std::atomic<pid_t> ampPid{0}, noisePid{0};
 };
 
 TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
@@ -333,5 +355,97 @@ TEST_F(KernelUpdateTest, SilenceAtVerifyTimesOut) {
     EXPECT_FALSE(form->midiOutReady);
     EXPECT_FALSE(form->midiInReady);
 }
+
+}  // namespace
+
+namespace {
+
+// Another voice on the amplifier's line during an update: a program connected
+// to its port (which the window names before the transfer; the user goes
+// on), or a device on a second substream of its raw device (which nobody can
+// see). Each update ends in success with the amplifier holding exactly the
+// file's bytes, or in a message that names the other program, or sends
+// nothing when the user stops at the question.
+struct Disturbance {
+    const char* name;
+    const char* where;  // --seq: a program connected; --raw: behind a merging interface
+    const char* what;
+    // A handshake update's packet payload (563-byte packets go out at once,
+    // 4,133-byte ones paced by the wire, so others' messages land inside
+    // them); 0: a single-message image.
+    uint32_t payload;
+    int answer;  // to the question about the other program
+    enum { Whole, Named, NothingSent } expect;
+};
+
+void PrintTo(const Disturbance& d, std::ostream* os) { *os << d.name; }
+
+class DisturbedUpdateTest : public KernelUpdateTest, public ::testing::WithParamInterface<Disturbance> {};
+
+TEST_P(DisturbedUpdateTest, EndsWholeOrSaysWhatHappened) {
+    const Disturbance& d = GetParam();
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--no-reboot"}));
+    ASSERT_NO_FATAL_FAILURE(startNoise(d.where, d.what));
+    start();
+    const bool handshake = d.payload > 0;
+    std::vector<uint8_t> image;
+    if (handshake) {
+        firmware::PacketImageParams p;
+        p.digits = {0, 2, 1, 0};
+        p.packetCount = 3;
+        p.payloadSize = d.payload;
+        image = firmware::makePacketImage(p);
+    } else {
+        image = firmware::makeSingleImage({});
+    }
+    const std::string path = tempFile("image.syx");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    load(path);
+    ASSERT_NO_FATAL_FAILURE(choosePorts(handshake));
+    dialogs.onBox = [&](const platform::ShownBox& b) {
+        if (b.text == kSelect) choosePorts(true);
+        return b.buttons == platform::Buttons::OkCancel ? d.answer : -1;
+    };
+    upload(60s);
+
+    const auto got = captured(d.expect == Disturbance::NothingSent ? 1 : image.size());
+    const auto shown = boxes();
+    ASSERT_FALSE(shown.empty());
+    const bool named = std::string(d.where) == "--seq";
+    EXPECT_EQ(shown.front().rfind("Another program (Noise Maker) is connected to the amp's MIDI port", 0) == 0, named)
+        << shown.front();
+    const bool whole = sameBytes(got, image);
+    for (const std::string& b : shown) {
+        EXPECT_TRUE(whole || (b != kConfirmed && b.rfind(kFirmwareSent, 0) != 0)) << b;
+        EXPECT_NE(b, kTimeOut) << "a time-out that names nobody";
+    }
+    switch (d.expect) {
+        case Disturbance::Whole:
+            EXPECT_EQ(shown.back(), kConfirmed);
+            EXPECT_TRUE(whole);
+            break;
+        case Disturbance::Named:
+            EXPECT_EQ(shown.size(), 2u);
+            EXPECT_NE(shown.back().find("(Noise Maker)"), std::string::npos) << shown.back();
+            break;
+        case Disturbance::NothingSent:
+            EXPECT_EQ(shown.size(), 1u);
+            EXPECT_TRUE(got.empty());
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DisturbedUpdateTest,
+    ::testing::Values(
+        Disturbance{"InquiriesToTheAmp", "--seq", "inquiry", 526, platform::IDOK, Disturbance::Whole},
+        Disturbance{"InquiriesIntoPacedPackets", "--seq", "inquiry", 4096, platform::IDOK, Disturbance::Named},
+        Disturbance{"ForeignAcks", "--raw", "ack", 4096, platform::IDOK, Disturbance::Whole},
+        Disturbance{"AMebibyteMessage", "--raw", "big", 4096, platform::IDOK, Disturbance::Whole},
+        Disturbance{"ControlChangesIntoThePackets", "--seq", "cc", 4096, platform::IDOK, Disturbance::Named},
+        Disturbance{"InquiriesIntoASingleMessage", "--seq", "inquiry", 0, platform::IDOK, Disturbance::Named},
+        Disturbance{"StoppedAtTheQuestion", "--seq", "cc", 0, platform::IDCANCEL, Disturbance::NothingSent}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

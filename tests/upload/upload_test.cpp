@@ -72,6 +72,27 @@ TEST_F(UploadTest, ARunNeedsAnOutputThatTakesTheImageAndAFile) {
     EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Error.");
     EXPECT_FALSE(form->midiOutReady) << "the device is to be chosen again";
     EXPECT_FALSE(form->Timer3.Enabled());
+
+    // Another program on the amplifier's port is named before anything goes
+    // out. Cancel stops; OK goes on, and a transfer that no reply checks
+    // does not claim that the image arrived.
+    vm->replug(ampIn);
+    chooseOut();
+    vm->setOtherClients(ampIn, {"Some DAW"});
+    dialogs.clear();
+    dialogs.onBox = [](const platform::ShownBox&) { return platform::IDCANCEL; };
+    form->UploadCode1->trigger();
+    ASSERT_EQ(boxes().size(), 1u);
+    EXPECT_EQ(boxes()[0].rfind("Another program (Some DAW) is connected to the amp's MIDI port", 0), 0u);
+    EXPECT_EQ(dialogs.shown()[0].buttons, platform::Buttons::OkCancel);
+    EXPECT_TRUE(vm->sent(ampIn).empty());
+    dialogs.clear();
+    dialogs.onBox = nullptr;
+    form->UploadCode1->trigger();
+    EXPECT_EQ(vm->sent(ampIn).size(), size_t(form->imageSize));
+    ASSERT_EQ(boxes().size(), 2u);
+    EXPECT_EQ(boxes()[1].rfind("The firmware was sent while another program (Some DAW) was connected", 0), 0u);
+    EXPECT_FALSE(form->lastRunSucceeded());
 }
 
 TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
