@@ -35,7 +35,7 @@ public:
         if (n) std::memcpy(copy.get(), hdr->lpData, n);
         const upload::Reply r = upload::decodeReply(n ? copy.get() : nullptr, n);
         if (r.identity && (!r.code || *r.code != upload::replyIdentity)) std::abort();
-        if (r.code && n <= upload::kReplyCodeOffset) std::abort();
+        if (r.code && (n <= upload::kReplyCodeOffset + 1 || !upload::wholeMessage(copy.get(), n))) std::abort();
         if (upload::logLine(copy.get(), n).size() != n * 3) std::abort();
     }
 
