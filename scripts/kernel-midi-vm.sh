@@ -28,7 +28,11 @@ fi
 
 cache="${KOLVA_VM_CACHE:-${HOME:-/root}/.cache/kolva-kernel-vm}"
 timeout_s="${KOLVA_VM_TIMEOUT:-900}"
-modules=(virtio_pci 9p 9pnet_virtio snd-seq snd-virmidi snd-seq-dummy)
+# The USB half: the dummy host controller with two device sides, configfs
+# and f_midi for a USB MIDI gadget, gadgetfs for the tests' own slow device,
+# and the host's USB MIDI driver with its sequencer bridge.
+modules=(virtio_pci 9p 9pnet_virtio snd-seq snd-virmidi snd-seq-dummy
+  configfs libcomposite usb_f_midi gadgetfs dummy_hcd snd-usb-audio snd-seq-midi)
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
@@ -54,7 +58,8 @@ prepare_kernel() {
   local pkg
   pkg="$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')"
   [ -n "$pkg" ] || return 1
-  local kdir="$cache/$pkg"
+  # Pruned to the modules above: another list is another cache.
+  local kdir="$cache/$pkg-$(echo "${modules[*]}" | md5sum | cut -c1-8)"
   if [ ! -f "$kdir/ready" ]; then
     echo "kernel MIDI VM: unpacking $pkg" >&2
     rm -rf "$kdir" && mkdir -p "$kdir"
@@ -79,7 +84,7 @@ prepare_kernel() {
 }
 
 prepare_initramfs() {
-  initrd="$cache/initramfs-$kernel_ver.cpio.gz"
+  initrd="$cache/initramfs-$(basename "$(dirname "$kernel_dir")").cpio.gz"
   [ -f "$initrd" ] && [ "$initrd" -nt "$0" ] && return 0
   local tree
   tree="$(mktemp -d)"
@@ -102,7 +107,9 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-while read -r cmd mod; do insmod "$mod" 2>/dev/null; done </load
+while read -r cmd mod; do
+  case "$mod" in */dummy_hcd.ko*) insmod "$mod" num=2 2>/dev/null;; *) insmod "$mod" 2>/dev/null;; esac
+done </load
 run=""
 for a in $(cat /proc/cmdline); do case "$a" in kolva.run=*) run="${a#kolva.run=}";; esac; done
 status=1
@@ -112,6 +119,7 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroo
   mount --bind /sys /host/sys
   mount -t devpts devpts /host/dev/pts 2>/dev/null
   mount -t tmpfs tmpfs /host/dev/shm 2>/dev/null
+  mount -t configfs none /host/sys/kernel/config 2>/dev/null
   # Wait (briefly) for the sequencer and the four raw ports.
   i=0
   while [ $i -lt 50 ] && ! [ -e /dev/snd/seq -a -e /dev/snd/midiC0D3 ]; do sleep 0.1; i=$((i+1)); done

@@ -11,6 +11,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/midi/driver.h"
 
@@ -29,6 +32,15 @@ namespace platform::midi {
 namespace {
 
 constexpr int kSendRetryMs = 2000;  // a destination that takes nothing for this long has failed
+// A hardware device that takes no byte for this long has stalled; a boot
+// loader busy with its flash pauses for less.
+constexpr int kStallMs = 3000;
+// At a close, what is still on its way to the device gets this long.
+constexpr int kCloseDrainMs = 200;
+// How long a USB MIDI driver's drain waits for transfers still on their way.
+constexpr int kUsbDrainMs = 50;
+// The sequencer numbers a card's ports after its raw devices: 32 for each.
+constexpr int kPortsPerRawDevice = 32;
 
 uint32_t addressOf(int client, int port) {
     return (static_cast<uint32_t>(client) << 8) | static_cast<uint32_t>(port & 0xFF);
@@ -44,17 +56,30 @@ struct InLink {
 
 class AlsaDriver;
 
+// An output to one port: through the sequencer, or, for a hardware port
+// whose raw MIDI device we could open, through that device. The sequencer's
+// bridge to hardware drops what a slow device has not taken and tells nobody;
+// the raw device makes a write wait for room, so the device sets the pace.
 class AlsaOut final : public OutputConnection {
 public:
-    AlsaOut(AlsaDriver& d, int client, int port);
+    AlsaOut(AlsaDriver& d, int client, int port, snd_rawmidi_t* raw);
     ~AlsaOut() override;
     bool alive() const override { return alive_.load(); }
     MMRESULT sendShort(const uint8_t* data, size_t n) override;
     MMRESULT sendChunk(const uint8_t* data, size_t n, bool first, bool last) override;
     void abortBlock() override {
         static uint8_t eox = 0xF7;
-        sendChunk(&eox, 1, false, true);
+        if (raw_) snd_rawmidi_drop(raw_);  // what the device has not taken goes
+        sendChunk(&eox, 1, false, false);
     }
+    void interrupt(bool on) override {
+        interrupted_.store(on);
+        if (on && wake_ >= 0) {
+            const uint64_t one = 1;
+            [[maybe_unused]] auto r = write(wake_, &one, sizeof one);
+        }
+    }
+    bool raw() const { return raw_ != nullptr; }
     Pacing pacing() const override {
         // Events of at most 256 bytes, at the DIN pace, never more than half
         // the kernel's 4,096-byte buffer toward the hardware ahead of the wire.
@@ -70,11 +95,20 @@ public:
 
 private:
     MMRESULT output(snd_seq_event_t& ev);
+    MMRESULT rawWrite(const uint8_t* data, size_t n, bool drain);
+    // Waits for the raw device to take more (or, with empty, all it holds).
+    // False when it took nothing for kStallMs, went, or a reset came.
+    bool rawWait(bool empty);
     AlsaDriver& d_;
     int client_;
     int port_;
     std::atomic<bool> alive_{true};
     snd_midi_event_t* encoder_ = nullptr;
+    snd_rawmidi_t* raw_ = nullptr;
+    bool usb_ = false;  // a USB MIDI device: its drain tells when its transfers are done
+    size_t rawBuffer_ = 0;
+    int wake_ = -1;  // eventfd: interrupt() wakes a raw wait
+    std::atomic<bool> interrupted_{false};
 };
 
 class AlsaIn final : public InputConnection {
@@ -112,6 +146,14 @@ public:
         const int client = static_cast<int>(id >> 8), port = static_cast<int>(id & 0xFF);
         if (!hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE)) return MIDIERR_NODEVICE;
         const uint32_t a = addressOf(client, port);
+        if (snd_rawmidi_t* raw = openRaw(client, port)) {
+            auto o = std::make_unique<AlsaOut>(*this, client, port, raw);
+            o->generation = generation_;
+            std::lock_guard lk(mu_);
+            outs_.emplace(a, o.get());
+            out = std::move(o);
+            return MMSYSERR_NOERROR;
+        }
         {
             std::lock_guard send(sendMu);
             int& n = subs_[a];
@@ -125,7 +167,7 @@ public:
             }
             ++n;
         }
-        auto o = std::make_unique<AlsaOut>(*this, client, port);
+        auto o = std::make_unique<AlsaOut>(*this, client, port, nullptr);
         o->generation = generation_;
         {
             std::lock_guard lk(mu_);
@@ -276,6 +318,7 @@ public:
                 }
         }
         // The last output to a destination unsubscribes from it.
+        if (o->raw()) return;
         std::lock_guard seq(openMu_);
         if (o->generation != generation_ || !outSeq_) return;
         std::lock_guard send(sendMu);
@@ -300,6 +343,28 @@ public:
     }
 
 private:
+    // The raw MIDI device behind a hardware port (a card's port, as the
+    // kernel's bridge to raw devices makes them), opened for output; nullptr
+    // for a software port, or when another program holds the device (then
+    // the sequencer carries the block, as for any port).
+    snd_rawmidi_t* openRaw(int client, int port) {
+        snd_seq_port_info_t* pi;
+        snd_seq_client_info_t* ci;
+        snd_seq_port_info_alloca(&pi);
+        snd_seq_client_info_alloca(&ci);
+        if (snd_seq_get_any_port_info(outSeq_, client, port, pi) < 0 ||
+            !(snd_seq_port_info_get_type(pi) & SND_SEQ_PORT_TYPE_HARDWARE) ||
+            snd_seq_get_any_client_info(outSeq_, client, ci) < 0)
+            return nullptr;
+        const int card = snd_seq_client_info_get_card(ci);
+        if (card < 0) return nullptr;
+        const std::string name = "hw:" + std::to_string(card) + "," + std::to_string(port / kPortsPerRawDevice) +
+                                 "," + std::to_string(port % kPortsPerRawDevice);
+        snd_rawmidi_t* raw = nullptr;
+        if (snd_rawmidi_open(nullptr, &raw, name.c_str(), SND_RAWMIDI_NONBLOCK) < 0) return nullptr;
+        return raw;
+    }
+
     // A port's capabilities, asked through either client; -1 when it is gone.
     static long portCaps(snd_seq_t* seq, int client, int port) {
         snd_seq_port_info_t* info;
@@ -463,13 +528,107 @@ private:
     std::function<void(DeviceChange)> report_;
 };
 
-AlsaOut::AlsaOut(AlsaDriver& d, int client, int port) : d_(d), client_(client), port_(port) {
+AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, snd_rawmidi_t* raw)
+    : d_(d), client_(client), port_(port), raw_(raw) {
     snd_midi_event_new(16, &encoder_);
+    if (raw_) {
+        snd_rawmidi_params_t* params;
+        snd_rawmidi_params_alloca(&params);
+        if (snd_rawmidi_params_current(raw_, params) == 0) rawBuffer_ = snd_rawmidi_params_get_buffer_size(params);
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        snd_rawmidi_info_t* info;
+        snd_rawmidi_info_alloca(&info);
+        snd_ctl_t* ctl = nullptr;
+        snd_ctl_card_info_t* card;
+        snd_ctl_card_info_alloca(&card);
+        if (snd_rawmidi_info(raw_, info) == 0 &&
+            snd_ctl_open(&ctl, ("hw:" + std::to_string(snd_rawmidi_info_get_card(info))).c_str(), 0) == 0) {
+            if (snd_ctl_card_info(ctl, card) == 0) usb_ = std::strcmp(snd_ctl_card_info_get_driver(card), "USB-Audio") == 0;
+            snd_ctl_close(ctl);
+        }
+    }
 }
 
 AlsaOut::~AlsaOut() {
     d_.forgetOut(this);
     if (encoder_) snd_midi_event_free(encoder_);
+    if (raw_) {
+        // A short message just sent may still be on its way; a device that
+        // takes nothing is not waited for (a close of a raw device waits up
+        // to ten seconds for what it holds).
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+        snd_rawmidi_status_t* st;
+        snd_rawmidi_status_alloca(&st);
+        while (alive() && snd_rawmidi_status(raw_, st) == 0 && snd_rawmidi_status_get_avail(st) < rawBuffer_ &&
+               std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        snd_rawmidi_drop(raw_);
+        snd_rawmidi_close(raw_);
+    }
+    if (wake_ >= 0) close(wake_);
+}
+
+bool AlsaOut::rawWait(bool empty) {
+    snd_rawmidi_status_t* st;
+    snd_rawmidi_status_alloca(&st);
+    std::vector<pollfd> fds(size_t(snd_rawmidi_poll_descriptors_count(raw_)) + 1);
+    snd_rawmidi_poll_descriptors(raw_, fds.data(), unsigned(fds.size() - 1));
+    fds.back() = {wake_, POLLIN, 0};
+    size_t last = 0;
+    auto progress = std::chrono::steady_clock::now();
+    for (;;) {
+        if (interrupted_.load() || !alive()) return false;
+        if (snd_rawmidi_status(raw_, st) < 0) {
+            kill();
+            return false;
+        }
+        const size_t avail = snd_rawmidi_status_get_avail(st);
+        if (empty ? avail >= rawBuffer_ : avail > 0) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (avail != last) progress = now;
+        last = avail;
+        const int left = kStallMs - int(std::chrono::duration_cast<std::chrono::milliseconds>(now - progress).count());
+        if (left <= 0) return false;
+        // Room shows in poll; an empty buffer only in the status, looked at
+        // every few milliseconds.
+        for (auto& f : fds) f.revents = 0;
+        const int r = poll(empty ? &fds.back() : fds.data(), empty ? 1 : fds.size(), empty ? std::min(left, 5) : left);
+        if (r < 0 && errno != EINTR) return false;
+        for (size_t i = 0; i + 1 < fds.size(); ++i)
+            if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                kill();
+                return false;
+            }
+    }
+}
+
+MMRESULT AlsaOut::rawWrite(const uint8_t* data, size_t n, bool drain) {
+    size_t done = 0;
+    while (done < n) {
+        if (!alive()) return MIDIERR_NODEVICE;
+        const ssize_t w = snd_rawmidi_write(raw_, data + done, n - done);
+        if (w > 0) {
+            done += size_t(w);
+            continue;
+        }
+        if (w == -ENODEV || w == -ENXIO || w == -EBADFD) kill();
+        if ((w != -EAGAIN && w != 0) || !rawWait(false)) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+    }
+    // Sent once the device has taken the last byte: its driver has taken all
+    // we wrote, and a USB driver has no transfer left on its way (its drain
+    // gives up after 50 ms while one is, and returns sooner once none is).
+    if (drain) {
+        if (!rawWait(true)) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs);
+        for (;;) {
+            const auto t = std::chrono::steady_clock::now();
+            snd_rawmidi_drain(raw_);
+            const auto now = std::chrono::steady_clock::now();
+            if (!usb_ || now - t < std::chrono::milliseconds(kUsbDrainMs - 5)) break;
+            if (now >= until || interrupted_.load() || !alive()) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+        }
+    }
+    return MMSYSERR_NOERROR;
 }
 
 MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
@@ -484,7 +643,7 @@ MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSendRetryMs);
     // The kernel's pool is full: wait for room, for a while.
     auto waitRoom = [&] {
-        if (std::chrono::steady_clock::now() > until) return false;
+        if (interrupted_.load() || std::chrono::steady_clock::now() > until) return false;
         pollfd fd{};
         snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT);
         poll(&fd, 1, 10);
@@ -512,6 +671,7 @@ MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
 }
 
 MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
+    if (raw_) return rawWrite(data, n, false);
     if (!encoder_) return MMSYSERR_NOMEM;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
@@ -521,7 +681,8 @@ MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
     return output(ev);
 }
 
-MMRESULT AlsaOut::sendChunk(const uint8_t* data, size_t n, bool, bool) {
+MMRESULT AlsaOut::sendChunk(const uint8_t* data, size_t n, bool, bool last) {
+    if (raw_) return rawWrite(data, n, last);
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<uint8_t*>(data));

@@ -40,6 +40,10 @@ public:
     // The layer gave up on the block in progress (reset, close): end the
     // message on the wire so the receiver does not wait for the rest.
     virtual void abortBlock() {}
+    // From any thread: true while a reset is on its way, so a send waiting
+    // for a device that takes nothing gives up at once; false once the
+    // layer has dealt with it. It must only set a flag and wake the sender.
+    virtual void interrupt(bool on) {}
     // Asked at the start of each block.
     virtual Pacing pacing() const = 0;
 };

@@ -385,6 +385,7 @@ void abortBlocks(OutPort& p, std::unique_lock<std::mutex>& lk) {
         for (MIDIHDR* h : done) p.proc(p.handle, MOM_DONE, p.instance, reinterpret_cast<DWORD_PTR>(h), 0);
         lk.lock();
     }
+    if (p.conn) p.conn->interrupt(false);
     ++p.resets;
     p.doneCv.notify_all();
 }
@@ -957,6 +958,8 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
     if (!p) return MMSYSERR_INVALHANDLE;
     p->running = 0;
     p->resetReq = true;
+    // A send waiting on a device that has stopped taking bytes gives up now.
+    if (p->conn) p->conn->interrupt(true);
     wake(p->w);
     if (tlPort == p.get()) return MMSYSERR_NOERROR;
     const uint64_t target = p->resets + 1;
