@@ -15,9 +15,10 @@
 #   scripts/usb-midi-gadget.sh raw      the gadget side's raw MIDI device
 #   scripts/usb-midi-gadget.sh slow RATE CAPTURE
 #                                       the tests' own slow device on the
-#                                       second device side (kolva-slow-gadget
-#                                       in BUILD, default build), in the
-#                                       background; returns once it is set up
+#                                       second device side ($KOLVA_SLOW_GADGET,
+#                                       default build/tests/kernel/
+#                                       kolva-slow-gadget) in the background;
+#                                       prints its pid once the host has it
 set -euo pipefail
 g=/sys/kernel/config/usb_gadget/kolva
 udc=dummy_udc.0
@@ -80,7 +81,11 @@ plug) plug ;;
 replug)
   unplug
   sleep "${KOLVA_USB_LATE_S:-0}"
-  plug
+  # The amplifier listens before the host has enumerated it, as a device
+  # that comes up once it has booted: the link moves as soon as the gadget's
+  # side is there, and the host side follows on its own.
+  [ -n "$(cat $g/UDC)" ] || echo $udc >$g/UDC
+  wait_for raw >/dev/null
   ln -sfn "$(raw)" "${KOLVA_AMP_LINK:?}"
   ;;
 raw) raw ;;
@@ -90,10 +95,11 @@ slow)
   mountpoint -q /dev/gadget || mount -t gadgetfs gadgetfs /dev/gadget
   file="$(ls /dev/gadget | grep -m1 '^dummy_udc')"
   log="$capture.log"
-  "${BUILD:-$here/build}/tests/kernel/kolva-slow-gadget" "/dev/gadget/$file" "$rate" "$capture" >"$log" 2>&1 &
-  echo $!
+  "${KOLVA_SLOW_GADGET:-$here/build/tests/kernel/kolva-slow-gadget}" "/dev/gadget/$file" "$rate" "$capture" >"$log" 2>&1 &
+  pid=$!
   wait_for grep -q configured "$log"
   wait_for grep -q '"Slow MIDI MIDI 1"' /proc/asound/seq/clients
+  echo $pid
   ;;
 *)
   sed -n '2,/^set -euo/p' "$0" | sed '$d' >&2

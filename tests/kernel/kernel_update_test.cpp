@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QStringList>
 #include <QTimer>
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -33,11 +35,6 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-constexpr const char* kRaw = "/dev/snd/midiC0D0";
-constexpr const char* kPort = "VirMIDI 0-0";  // the port behind kRaw, as the Midi menu lists it
-constexpr const char* kPortAfterReplug = "VirMIDI 1-0";
-constexpr const char* kClient = "Virtual Raw MIDI 0-0";  // the sequencer client of kPort
-
 constexpr const char* kFirmwareSent =
     "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps code "
     "version number.";
@@ -47,17 +44,43 @@ constexpr const char* kSelect = "Now select the MIDI device.";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On! / Status";
 constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp and try again. / Status";
 
-// The amplifier's restart as a USB device's: its ports go and come back as
-// another card, with new client numbers and names, so a program holding on
-// to the old addresses finds nothing. rmmod refuses while anyone still holds
-// the port, so it is tried for a while. The amplifier follows its device
-// through a link.
-constexpr const char* kUnplug =
-    "i=0; while ! rmmod snd_virmidi 2>/dev/null; do i=$((i+1)); [ $i -ge 50 ] && exit 1; sleep 0.1; done; ";
-const std::string kReplug = std::string(kUnplug) +
-                            "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi index=1 && "
-                            "ln -sfn /dev/snd/midiC1D0 \"$KOLVA_AMP_LINK\"";
-const std::string kPlugBack = std::string(kUnplug) + "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi";
+// The amplifier's device: snd-virmidi's first port, unless the environment
+// names another (scripts/usb-midi-gadget.sh up prints a USB MIDI gadget's).
+// Its restart is a USB device's: the ports go and come back, perhaps as
+// another card with new client numbers, so a program holding on to the old
+// addresses finds nothing; the amplifier follows its device through a link.
+// snd-virmidi plays it with rmmod (refused while anyone still holds the port,
+// so it is tried for a while) and modprobe.
+struct AmpDevice {
+    std::string raw, port, portAfter, client, replug, plugBack, unplug;
+};
+
+const AmpDevice& amp() {
+    static const AmpDevice d = [] {
+        auto env = [](const char* name, std::string fallback) {
+            const char* v = std::getenv(name);
+            return v && *v ? std::string(v) : fallback;
+        };
+        const std::string rm =
+            "i=0; while ! rmmod snd_virmidi 2>/dev/null; do i=$((i+1)); [ $i -ge 50 ] && exit 1; sleep 0.1; done; ";
+        // Back as the first card slot free now (other cards, a USB one, may
+        // hold slot 1).
+        int slot = 1;
+        while (access(("/proc/asound/card" + std::to_string(slot)).c_str(), F_OK) == 0) ++slot;
+        const std::string n = std::to_string(slot);
+        AmpDevice a;
+        a.raw = env("KOLVA_AMP_RAW", "/dev/snd/midiC0D0");
+        a.port = env("KOLVA_AMP_PORT", "VirMIDI 0-0");  // as the Midi menu lists it
+        a.portAfter = env("KOLVA_AMP_PORT_AFTER", "VirMIDI " + n + "-0");
+        a.client = env("KOLVA_AMP_CLIENT", "Virtual Raw MIDI 0-0");  // the sequencer client of port
+        a.replug = env("KOLVA_AMP_REPLUG", rm + "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi index=" + n +
+                                                " && ln -sfn /dev/snd/midiC" + n + "D0 \"$KOLVA_AMP_LINK\"");
+        a.plugBack = env("KOLVA_AMP_PLUG_BACK", rm + "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi");
+        a.unplug = env("KOLVA_AMP_UNPLUG", "");
+        return a;
+    }();
+    return d;
+}
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -127,11 +150,12 @@ protected:
         }
         // A restart of an earlier case may still be bringing the device back.
         const auto until = Steady::now() + 10s;
-        while (access(kRaw, R_OK | W_OK) != 0 && Steady::now() < until) std::this_thread::sleep_for(50ms);
-        ASSERT_EQ(access(kRaw, R_OK | W_OK), 0) << kRaw << " missing";
+        while (access(amp().raw.c_str(), R_OK | W_OK) != 0 && Steady::now() < until)
+            std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(access(amp().raw.c_str(), R_OK | W_OK), 0) << amp().raw << " missing";
         capturePath = tempFile("capture.syx");
         rawLink = tempFile("amp-raw");
-        ASSERT_EQ(symlink(kRaw, rawLink.c_str()), 0);
+        ASSERT_EQ(symlink(amp().raw.c_str(), rawLink.c_str()), 0);
         setenv("KOLVA_AMP_LINK", rawLink.c_str(), 1);
         logPath = tempFile("amp.log");
         writeIni("[INI_VERSION]\r\nVERSION=1\r\n[FIRST_TIME]\r\nFT=0\r\n");
@@ -142,8 +166,8 @@ protected:
         stopProcess(noisePid, "kolva-midi-noise");
         stopAmp();
         // The next case expects the device where it was at the start.
-        if (access(kRaw, F_OK) != 0) {
-            EXPECT_EQ(std::system(kPlugBack.c_str()), 0);
+        if (access(amp().raw.c_str(), F_OK) != 0 || !listed(amp().port)) {
+            EXPECT_EQ(std::system(amp().plugBack.c_str()), 0);
         }
         if (HasFailure() && !logPath.empty()) std::cerr << "kolva-amp-sim said:\n" << readText(logPath);
         FormFixture::TearDown();
@@ -174,7 +198,7 @@ protected:
     // Another voice on the line (tests/kernel/midi_noise.cpp) until the test ends.
     void startNoise(const char* where, const char* what) {
         const std::string log = tempFile("noise.log");
-        noisePid = spawn(KOLVA_MIDI_NOISE, {where, where[2] == 's' ? kClient : rawLink, what}, log);
+        noisePid = spawn(KOLVA_MIDI_NOISE, {where, where[2] == 's' ? amp().client : rawLink, what}, log);
         ASSERT_NE(noisePid, 0);
         const auto until = Steady::now() + 10s;
         while (readText(log).find("ready") == std::string::npos) {
@@ -240,15 +264,32 @@ protected:
     }
 
     // Chooses the entry named name; false when the menu has none.
-    static bool choose(QMenu* menu, const char* name) {
+    static bool choose(QMenu* menu, const std::string& name) {
         for (QAction* a : menu->actions())
-            if (a->text() == name) {
+            if (a->text().toStdString() == name) {
                 a->trigger();
                 return true;
             }
         return false;
     }
-    void choosePorts(bool in = true, const char* name = kPort) {
+    // Whether the sequencer lists the port (any client's).
+    static bool listed(const std::string& port) {
+        return readText("/proc/asound/seq/clients").find("\"" + port + "\"") != std::string::npos;
+    }
+    // The user at "Now select the MIDI device.": opens the Midi menu (which
+    // rebuilds its lists while nothing is chosen) until the amplifier is
+    // back in it, then chooses it.
+    void chooseWhenThere(const std::string& name) {
+        auto* t = new QTimer(form.get());
+        QObject::connect(t, &QTimer::timeout, [this, t, name] {
+            emit form->Midi1->aboutToShow();
+            if (!choose(form->Out1, name)) return;
+            choose(form->In1, name);
+            t->deleteLater();
+        });
+        t->start(200);
+    }
+    void choosePorts(bool in = true, std::string name = amp().port) {
         ASSERT_TRUE(choose(form->Out1, name)) << entries(form->Out1).join(", ").toStdString();
         if (in) {
             ASSERT_TRUE(choose(form->In1, name)) << entries(form->In1).join(", ").toStdString();
@@ -282,7 +323,7 @@ protected:
 };
 
 TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
-    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--restart-cmd", kReplug}));
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--restart-cmd", amp().replug}));
     start();
     const auto image = load(example("kolva-02.06-packets.syx"));
     ASSERT_EQ(form->uploadMode, 2);
@@ -296,7 +337,7 @@ TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
             outAtSelect = entries(form->Out1);
             inAtSelect = entries(form->In1);
             logAtSelect = ampLog();
-            choosePorts(true, kPortAfterReplug);
+            chooseWhenThere(amp().portAfter);
         }
         return -1;
     };
@@ -307,8 +348,8 @@ TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
     // The list offered after the restart is the one rebuilt once the ports were back.
     EXPECT_NE(logAtSelect.find("restart-cmd exit 0"), std::string::npos);
     EXPECT_NE(logAtSelect.find("back 02.06"), std::string::npos);
-    EXPECT_EQ(outAtSelect.filter("VirMIDI").join(", "), "VirMIDI 1-0, VirMIDI 1-1, VirMIDI 1-2, VirMIDI 1-3");
-    EXPECT_TRUE(inAtSelect.contains(kPortAfterReplug)) << inAtSelect.join(", ").toStdString();
+    EXPECT_TRUE(outAtSelect.contains(QString::fromStdString(amp().portAfter))) << outAtSelect.join(", ").toStdString();
+    EXPECT_TRUE(inAtSelect.contains(QString::fromStdString(amp().portAfter))) << inAtSelect.join(", ").toStdString();
     EXPECT_TRUE(sameBytes(captured(image.size()), image));
 }
 
@@ -447,5 +488,93 @@ INSTANTIATE_TEST_SUITE_P(
         Disturbance{"InquiriesIntoASingleMessage", "--seq", "inquiry", 0, platform::IDOK, Disturbance::Named},
         Disturbance{"StoppedAtTheQuestion", "--seq", "cc", 0, platform::IDCANCEL, Disturbance::NothingSent}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A USB amplifier only (KOLVA_AMP_UNPLUG): the cable and a slow restart.
+class UsbUpdateTest : public KernelUpdateTest {
+protected:
+    void SetUp() override {
+        if (amp().unplug.empty()) GTEST_SKIP() << "needs the USB MIDI gadget (scripts/usb-midi-gadget.sh up)";
+        KernelUpdateTest::SetUp();
+    }
+    // Waits in real time, the window handling its events meanwhile.
+    static bool waitHandling(const std::function<bool()>& ready, std::chrono::seconds limit) {
+        const auto until = Steady::now() + limit;
+        while (!ready()) {
+            if (Steady::now() >= until) return false;
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+    std::vector<uint8_t> loadPackets(uint32_t packets, uint32_t payload) {
+        firmware::PacketImageParams p;
+        p.digits = {0, 2, 1, 0};
+        p.packetCount = packets;
+        p.payloadSize = payload;
+        const auto image = firmware::makePacketImage(p);
+        const std::string path = tempFile("image.syx");
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        load(path);
+        return image;
+    }
+};
+
+TEST_F(UsbUpdateTest, ACablePulledInAPacketSaysSoAndTheNextUpdateSucceeds) {
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--no-reboot"}));
+    start();
+    loadPackets(4, 4096);  // 1.3 s on the wire each
+    ASSERT_NO_FATAL_FAILURE(choosePorts());
+    // Pulled 600 ms after the amplifier took packet 0: packet 1 is on its way.
+    std::thread puller([this] {
+        const auto until = Steady::now() + 60s;
+        while (ampLog().find("recv packet 0") == std::string::npos && Steady::now() < until)
+            std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(600ms);
+        EXPECT_EQ(std::system(amp().unplug.c_str()), 0);
+    });
+    upload(60s);
+    puller.join();
+    EXPECT_EQ(boxes(), std::vector<std::string>{std::string(TForm1::kSendFailed) + " / Status"});
+    EXPECT_EQ(ampLog().find("recv packet 1"), std::string::npos) << "packet 1 did not arrive whole";
+
+    // Plugged in again, the amplifier restarted, the devices chosen again.
+    stopAmp();
+    ASSERT_EQ(std::system(amp().plugBack.c_str()), 0);
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--no-reboot"}));
+    dialogs.clear();
+    const auto image = loadPackets(2, 526);
+    chooseWhenThere(amp().port);
+    ASSERT_TRUE(waitHandling([this] { return form->midiOutReady && form->midiInReady; }, 10s));
+    dialogs.onBox = [this](const platform::ShownBox& b) {
+        if (b.text == kSelect) choosePorts();
+        return -1;
+    };
+    upload(60s);
+    EXPECT_EQ(boxes().back(), kConfirmed);
+    const auto got = captured(image.size());
+    EXPECT_TRUE(got.size() >= image.size() &&
+                sameBytes(std::vector<uint8_t>(got.end() - std::ptrdiff_t(image.size()), got.end()), image));
+}
+
+TEST_F(UsbUpdateTest, ARestartThatComesBackLateIsStillConfirmed) {
+    setenv("KOLVA_USB_LATE_S", "8", 1);
+    ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--restart-cmd", amp().replug}));
+    unsetenv("KOLVA_USB_LATE_S");
+    start();
+    const auto image = loadPackets(3, 526);
+    ASSERT_NO_FATAL_FAILURE(choosePorts());
+    dialogs.onBox = [this](const platform::ShownBox& b) {
+        if (b.text == kSelect) chooseWhenThere(amp().portAfter);
+        return -1;
+    };
+    upload(90s);
+    EXPECT_EQ(boxes(), (std::vector<std::string>{kLooksGood, kPlugIn, std::string(kSelect) + " / Status", kConfirmed}));
+    EXPECT_TRUE(sameBytes(captured(image.size()), image));
+}
 
 }  // namespace

@@ -11,7 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
 #include <mutex>
 
 #include "platform/midi/device_events.h"
@@ -23,6 +28,26 @@ using namespace midi_test;
 namespace {
 
 bool inVm() { return std::getenv("KOLVA_VM") != nullptr; }
+
+std::string readFile(const std::string& path) {
+    std::string text;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+bool waitUntil(const std::function<bool()>& ready, int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 class AlsaTest : public ::testing::Test {
 protected:
@@ -170,49 +195,107 @@ TEST_F(AlsaTest, PortVanishingWhileSendingEndsTheBlock) {
     while (midiOutClose(h) == MIDIERR_STILLPLAYING) std::this_thread::yield();
 }
 
-// A kernel port takes nothing from a sender that has not subscribed: a block
-// must come out of the raw device whole, and be done no sooner than the
-// 31,250-baud wire could have carried it.
-TEST_F(AlsaTest, KernelPortGetsTheWholeBlockAtTheWirePace) {
-    const int i = find(true, "VirMIDI 0-0");
-    ASSERT_GE(i, 0) << "no virtual raw MIDI port";
-    const int raw = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(raw, 0);
-    // The raw device drops what comes before its reader first polls or reads.
-    pollfd armed{raw, POLLIN, 0};
-    poll(&armed, 1, 0);
-    HMIDIOUT h = nullptr;
-    ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
-    Block b(sysex(16384));
-    ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    std::vector<uint8_t> got;
-    const auto until = start + std::chrono::seconds(20);
-    auto doneAt = until;
-    while ((got.size() < b.bytes.size() || !b.done()) && std::chrono::steady_clock::now() < until) {
-        uint8_t buf[4096];
-        pollfd fd{raw, POLLIN, 0};
-        if (poll(&fd, 1, 5) > 0)
-            if (const ssize_t n = read(raw, buf, sizeof buf); n > 0) got.insert(got.end(), buf, buf + n);
-        if (b.done() && doneAt == until) doneAt = std::chrono::steady_clock::now();
+// A kernel port takes nothing from a sender that has not subscribed, and a
+// USB MIDI device's port is its raw device's: a block must come out at the
+// far end whole, and be done no sooner than the 31,250-baud wire could have
+// carried it. Over virtual raw MIDI and, where the kernel MIDI VM has plugged
+// one in (KOLVA_USB_PORT, KOLVA_USB_RAW), a USB MIDI gadget.
+TEST_F(AlsaTest, KernelPortsGetTheWholeBlockAtTheWirePace) {
+    struct Device {
+        std::string port, raw, client;
+    };
+    std::vector<Device> devices = {{"VirMIDI 0-0", "/dev/snd/midiC0D0", "Virtual Raw MIDI 0-0"}};
+    if (const char* usb = std::getenv("KOLVA_USB_PORT")) devices.push_back({usb, std::getenv("KOLVA_USB_RAW"), "Kolva Amp"});
+    for (const Device& d : devices) {
+        SCOPED_TRACE(d.port);
+        const int i = find(true, d.port.c_str());
+        ASSERT_GE(i, 0) << "no port " << d.port;
+        const int raw = open(d.raw.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(raw, 0) << d.raw;
+        // The raw device drops what comes before its reader first polls or reads.
+        pollfd armed{raw, POLLIN, 0};
+        poll(&armed, 1, 0);
+        HMIDIOUT h = nullptr;
+        ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        Block b(sysex(16384));
+        ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        std::vector<uint8_t> got;
+        const auto until = start + std::chrono::seconds(20);
+        auto doneAt = until;
+        while ((got.size() < b.bytes.size() || !b.done()) && std::chrono::steady_clock::now() < until) {
+            uint8_t buf[4096];
+            pollfd fd{raw, POLLIN, 0};
+            if (poll(&fd, 1, 5) > 0)
+                if (const ssize_t n = read(raw, buf, sizeof buf); n > 0) got.insert(got.end(), buf, buf + n);
+            if (b.done() && doneAt == until) doneAt = std::chrono::steady_clock::now();
+        }
+        EXPECT_EQ(got, b.bytes);
+        ASSERT_TRUE(b.done());
+        EXPECT_FALSE(platform::midi::headerCut(b.hdr));
+        const auto wire = std::chrono::nanoseconds(b.bytes.size() * platform::midi::kDinNsPerByte);
+        EXPECT_GE(doneAt - start, wire);
+        EXPECT_LE(doneAt - start, wire * 11 / 10);
+        EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+        close(raw);
+        // Closing let go of the port: nothing of ours is left subscribed to it.
+        const std::string clients = readFile("/proc/asound/seq/clients");
+        const size_t at = clients.find("\"" + d.client + "\"");
+        ASSERT_NE(at, std::string::npos);
+        const std::string ours = clients.substr(at, clients.find("Client ", at) - at);
+        EXPECT_EQ(ours.find("Connected From"), std::string::npos) << ours;
     }
-    EXPECT_EQ(got, b.bytes);
-    ASSERT_TRUE(b.done());
-    EXPECT_FALSE(platform::midi::headerCut(b.hdr));
-    EXPECT_GE(doneAt - start, std::chrono::nanoseconds(b.bytes.size() * platform::midi::kDinNsPerByte));
-    EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
-    close(raw);
-    // Closing let go of the port: nothing of ours is left subscribed to it.
-    const int again = open("/proc/asound/seq/clients", O_RDONLY);
-    ASSERT_GE(again, 0);
-    std::string clients(1 << 16, '\0');
-    clients.resize(size_t(std::max<ssize_t>(0, read(again, clients.data(), clients.size()))));
-    close(again);
-    const size_t at = clients.find("\"Virtual Raw MIDI 0-0\"");
-    ASSERT_NE(at, std::string::npos);
-    const std::string ours = clients.substr(at, clients.find("Client ", at) - at);
-    EXPECT_EQ(ours.find("Connected From"), std::string::npos) << ours;
+}
+
+// A USB MIDI device that takes bytes slower than the wire, or none at all
+// (a boot loader busy with its flash), pushes back through its raw device:
+// every byte arrives in order at the device's pace, or the block comes back
+// cut within a few seconds, and closing does not wait for the device.
+TEST_F(AlsaTest, ASlowUsbDeviceGetsEveryByteOrTheBlockIsCut) {
+    if (!inVm()) GTEST_SKIP() << "plugs a USB device into the kernel MIDI VM";
+    for (const int rate : {3125, 3000, 0}) {
+        SCOPED_TRACE(rate);
+        const std::string capture = "/tmp/kolva-slow-" + std::to_string(rate) + ".syx";
+        unlink(capture.c_str());
+        const std::string cmd = std::string("KOLVA_SLOW_GADGET=") + KOLVA_SLOW_GADGET + " " +
+                                KOLVA_USB_GADGET_SCRIPT + " slow " + std::to_string(rate) + " " + capture;
+        FILE* p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        int gadget = 0;
+        const bool started = fscanf(p, "%d", &gadget) == 1;
+        pclose(p);
+        ASSERT_TRUE(started) << readFile(capture + ".log");
+        const int i = find(true, "Slow MIDI MIDI 1");
+        ASSERT_GE(i, 0);
+        HMIDIOUT h = nullptr;
+        ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        Block b(sysex(8192));
+        ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        const auto until = start + std::chrono::seconds(20);
+        while (!b.done() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_TRUE(b.done());
+        if (rate > 0) {
+            EXPECT_FALSE(platform::midi::headerCut(b.hdr));
+            // The device set the pace, not the wire (nor a buffer in between).
+            EXPECT_GE(took, std::chrono::milliseconds(b.bytes.size() * 1000 / size_t(rate)) * 95 / 100);
+            EXPECT_TRUE(waitUntil([&] { return readFile(capture).size() >= b.bytes.size(); }, 2000));
+            const std::string got = readFile(capture);
+            EXPECT_TRUE(got == std::string(b.bytes.begin(), b.bytes.end())) << got.size() << " bytes arrived";
+        } else {
+            EXPECT_TRUE(platform::midi::headerCut(b.hdr)) << "a device that takes nothing cuts the block";
+            EXPECT_LE(took, std::chrono::seconds(5));
+        }
+        const auto closing = std::chrono::steady_clock::now();
+        EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
+        EXPECT_LE(std::chrono::steady_clock::now() - closing, std::chrono::seconds(1));
+        kill(gadget, SIGTERM);
+        waitUntil([] { return readFile("/proc/asound/seq/clients").find("Slow MIDI") == std::string::npos; }, 5000);
+    }
 }
 
 // A port held exclusively by another program cannot be ours: the user is
