@@ -1,5 +1,6 @@
 #include "midi/midi_out.h"
 
+#include <chrono>
 #include <thread>
 
 #include "midi/device_list.h"
@@ -27,7 +28,28 @@ const char* TMidiOut::deviceName(int i) const {
 
 void TMidiOut::openDevice() {
     Handle = nullptr;
-    OpenResult = midiOutOpen(&Handle, static_cast<UINT>(port_), 0, 0, CALLBACK_NULL);
+    OpenResult = midiOutOpen(&Handle, static_cast<UINT>(port_), reinterpret_cast<DWORD_PTR>(&TMidiOut::onDone),
+                             reinterpret_cast<DWORD_PTR>(this), CALLBACK_FUNCTION);
+}
+
+void CALLBACK TMidiOut::onDone(HMIDIOUT, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR) {
+    if (msg != MOM_DONE) return;
+    auto* self = reinterpret_cast<TMidiOut*>(instance);
+    // Taken so a waiter between its check and its wait cannot miss this.
+    { std::lock_guard lk(self->doneMu_); }
+    self->doneCv_.notify_all();
+}
+
+void TMidiOut::waitDone(const MIDIHDR& hdr) {
+    if (platform::clock().isVirtual()) {
+        while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
+        return;
+    }
+    // A port whose driver went away marks its blocks done without a
+    // notification, so the wait looks again now and then.
+    std::unique_lock lk(doneMu_);
+    while (!platform::midi::headerDone(hdr))
+        doneCv_.wait_for(lk, std::chrono::milliseconds(100), [&] { return platform::midi::headerDone(hdr); });
 }
 
 void TMidiOut::closeDevice() {
@@ -93,7 +115,7 @@ bool TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()
     // did not take never gets it: waiting for it would hang the caller.
     whole = taken == MMSYSERR_NOERROR;
     if (whole) {
-        while (!platform::midi::headerDone(hdr)) platform::Sleep(1);
+        waitDone(hdr);
         whole = !platform::midi::headerCut(hdr);
     }
     midiOutUnprepareHeader(handle, &hdr, sizeof(MIDIHDR));

@@ -6,9 +6,11 @@
 
 #include <QObject>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "platform/midi/mmsystem.h"
 
@@ -55,10 +57,16 @@ private:
     void openDevice();
     void closeDevice();
     void send(DWORD word);
+    // Waits until the service marks hdr done: woken by its done notification
+    // on the real clock, stepping virtual time otherwise.
+    void waitDone(const MIDIHDR& hdr);
+    static void CALLBACK onDone(HMIDIOUT, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR);
 
     bool using_ = false;
     // Blocks being sent from other threads; closing aborts them first.
     std::atomic<int> blocksOut_{0};
     int port_ = 0;
     int numDevs_ = 0;
+    std::mutex doneMu_;
+    std::condition_variable doneCv_;
 };

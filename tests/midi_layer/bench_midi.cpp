@@ -1,17 +1,21 @@
-// How close a paced block comes to the wire's own time, and what it costs.
+// How close a paced block comes to the device's own time, and what it costs.
 // Sends one System Exclusive block through a 31,250-baud virtual port under
-// the real clock, the caller polling the done flag as the port component
-// does, and prints the elapsed time, the process's CPU time and the ratio to
-// the wire time, with the figure projected for 1 MiB.
+// the real clock, the caller waiting for the done notification as the port
+// component does, and prints the elapsed time, the process's CPU time and the
+// ratio to the device's time, with the figure projected for 1 MiB.
 //
 //   kolva-bench-midi [--bytes N]     (default 32768)
-//   kolva-bench-midi --kernel [--bytes N]
-//   --poll-ms N: the caller's pause between looks at the done flag (1, as
-//   the port component does)
+//   kolva-bench-midi --kernel [--port NAME] [--raw DEV | --capture FILE]
+//                    [--device-rate BYTES_PER_S] [--bytes N]
+//   --poll-ms N: look at the done flag every N ms instead of waiting for
+//   the notification (the port component's old way, for comparison)
 //
-// --kernel sends through the system driver to the kernel's "VirMIDI 0-0"
-// port and reads what comes out of its raw device, /dev/snd/midiC0D0 (in
-// the kernel MIDI VM: scripts/bench-kernel-midi.sh).
+// --kernel sends through the system driver to the kernel port whose name
+// contains NAME (default "VirMIDI 0-0") and reads what comes out of the raw
+// device DEV (default /dev/snd/midiC0D0), or, for a device that keeps what
+// it takes itself, compares the file it writes. The device's own time is
+// the block at BYTES_PER_S (default the wire's 3,125). In the kernel MIDI
+// VM: scripts/bench-kernel-midi.sh.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,11 +23,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -40,21 +49,48 @@ double cpuSeconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
+std::mutex doneMu;
+std::condition_variable doneCv;
+
+void CALLBACK onDone(HMIDIOUT, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR) {
+    if (msg != MOM_DONE) return;
+    { std::lock_guard lk(doneMu); }
+    doneCv.notify_all();
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     size_t bytes = 32768;
     bool kernel = false;
-    uint32_t pollMs = 1;
+    uint32_t pollMs = 0;
+    std::string portName = "VirMIDI 0-0", rawPath = "/dev/snd/midiC0D0", capture;
+    double deviceRate = 3125;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--bytes") && i + 1 < argc) {
             bytes = std::strtoull(argv[++i], nullptr, 10);
         } else if (!std::strcmp(argv[i], "--poll-ms") && i + 1 < argc) {
             pollMs = uint32_t(std::strtoul(argv[++i], nullptr, 10));
+        } else if (!std::strcmp(argv[i], "--port") && i + 1 < argc) {
+            portName = argv[++i];
+        } else if (!std::strcmp(argv[i], "--raw") && i + 1 < argc) {
+            rawPath = argv[++i];
+        } else if (!std::strcmp(argv[i], "--capture") && i + 1 < argc) {
+            capture = argv[++i];
+        } else if (!std::strcmp(argv[i], "--device-rate") && i + 1 < argc) {
+            deviceRate = std::strtod(argv[++i], nullptr);
         } else if (!std::strcmp(argv[i], "--kernel")) {
             kernel = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--kernel] [--bytes N] [--poll-ms N]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--kernel [--port NAME] [--raw DEV | --capture FILE] [--device-rate N]] "
+                         "[--bytes N] [--poll-ms N]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -68,16 +104,18 @@ int main(int argc, char** argv) {
     std::thread reader;
     UINT device = 0;
     if (kernel) {
-        raw = open("/dev/snd/midiC0D0", O_RDONLY | O_NONBLOCK);
-        if (raw < 0) {
-            std::fprintf(stderr, "no /dev/snd/midiC0D0 (run it in the kernel MIDI VM)\n");
-            return 1;
-        }
         device = UINT(-1);
         for (UINT i = 0; i < midiOutGetNumDevs(); ++i) {
             MIDIOUTCAPSA c{};
             midiOutGetDevCapsA(i, &c, sizeof c);
-            if (std::strstr(c.szPname, "VirMIDI 0-0")) device = i;
+            if (std::strstr(c.szPname, portName.c_str())) device = i;
+        }
+    }
+    if (kernel && capture.empty()) {
+        raw = open(rawPath.c_str(), O_RDONLY | O_NONBLOCK);
+        if (raw < 0) {
+            std::fprintf(stderr, "no %s (run it in the kernel MIDI VM)\n", rawPath.c_str());
+            return 1;
         }
         got.reserve(bytes);
         reader = std::thread([&] {
@@ -92,7 +130,7 @@ int main(int argc, char** argv) {
                 }
             }
         });
-    } else {
+    } else if (!kernel) {
         vm = std::make_unique<platform::midi::VirtualMidi>();
         const auto port = vm->addOutput("bench");
         vm->setWireRate(port, 31250);
@@ -101,7 +139,8 @@ int main(int argc, char** argv) {
     }
 
     HMIDIOUT h = nullptr;
-    if (device == UINT(-1) || midiOutOpen(&h, device, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR) {
+    if (device == UINT(-1) || midiOutOpen(&h, device, reinterpret_cast<DWORD_PTR>(&onDone), 0,
+                                                  CALLBACK_FUNCTION) != MMSYSERR_NOERROR) {
         std::fprintf(stderr, "cannot open the port\n");
         return 1;
     }
@@ -120,29 +159,38 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "send refused\n");
         return 1;
     }
-    while (!platform::midi::headerDone(hdr)) platform::Sleep(pollMs);
+    if (pollMs) {
+        while (!platform::midi::headerDone(hdr)) platform::Sleep(pollMs);
+    } else {
+        std::unique_lock lk(doneMu);
+        doneCv.wait(lk, [&] { return platform::midi::headerDone(hdr); });
+    }
+    const bool cut = platform::midi::headerCut(hdr);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
     midiOutUnprepareHeader(h, &hdr, sizeof hdr);
     midiOutClose(h);
-    if (kernel) {
+    if (kernel && capture.empty()) {
         // What is still on its way through the kernel, if anything.
         for (int i = 0; i < 100 && received.load() < bytes; ++i) platform::Sleep(10);
         stop.store(true);
         reader.join();
         close(raw);
+    } else if (kernel) {
+        for (int i = 0; i < 100 && (got = readFile(capture)).size() < bytes; ++i) platform::Sleep(10);
+        received = got.size();
     }
 
-    const double wire = double(bytes) * 320e-6;
-    const double ratio = elapsed / wire;
-    const double mib = 1048576.0 * 320e-6;
-    std::printf("bytes            %zu (peer got %zu%s)\n", bytes, received.load(),
-                kernel ? (got == block ? ", identical" : ", NOT identical") : "");
-    std::printf("wire time        %.3f s\n", wire);
+    const double own = double(bytes) / deviceRate;
+    const double ratio = elapsed / own;
+    const double mib = 1048576.0 / deviceRate;
+    std::printf("bytes            %zu (peer got %zu%s)%s\n", bytes, received.load(),
+                kernel ? (got == block ? ", identical" : ", NOT identical") : "", cut ? ", block came back cut" : "");
+    std::printf("device time      %.3f s at %.0f bytes/s\n", own, deviceRate);
     std::printf("elapsed          %.3f s\n", elapsed);
     std::printf("cpu (process)    %.3f s  (%.2f%% of elapsed)\n", cpu, 100.0 * cpu / elapsed);
-    std::printf("ratio to wire    %.4f\n", ratio);
-    std::printf("1 MiB projected  %.1f s elapsed (wire %.1f s), %.2f s cpu\n", ratio * mib, mib,
+    std::printf("ratio to device  %.4f\n", ratio);
+    std::printf("1 MiB projected  %.1f s elapsed (device %.1f s), %.2f s cpu\n", ratio * mib, mib,
                 cpu / double(bytes) * 1048576.0);
-    return received == bytes && (!kernel || got == block) ? 0 : 1;
+    return !cut && received == bytes && (!kernel || got == block) ? 0 : 1;
 }
