@@ -8,6 +8,8 @@
 #include <QWidget>
 #include <csignal>
 
+#include "platform/dialogs.h"
+
 namespace app {
 
 namespace {
@@ -29,6 +31,10 @@ void closeOnQuitSignals(QWidget* window) {
     QObject::connect(notifier, &QSocketNotifier::activated, window, [w = QPointer<QWidget>(window)] {
         char buf[16];
         [[maybe_unused]] const ssize_t n = ::read(pipeEnds[1], buf, sizeof buf);
+        // Whatever box is open goes, and none comes any more: the program
+        // ends without waiting for anybody (the settings are still saved,
+        // and a failure to save goes to standard error).
+        platform::endDialogs();
         if (w) w->close();
     });
     struct sigaction sa = {};

@@ -182,8 +182,21 @@ public:
     // How the last run ended. Only Sent and Confirmed put an image into the
     // amplifier as far as the program can tell.
     // Disturbed: sent while another program was connected to the amplifier's
-    // port, with no reply to tell whether it arrived whole.
-    enum class RunOutcome { NotStarted, Sent, Confirmed, Failed, TimedOut, Declined, Cancelled, Refused, Disturbed };
+    // port, with no reply to tell whether it arrived whole. Unconfirmed: the
+    // amplifier said it was programmed, but its new version did not come back
+    // (no identity reply, or another version).
+    enum class RunOutcome {
+        NotStarted,
+        Sent,
+        Confirmed,
+        Failed,
+        TimedOut,
+        Declined,
+        Cancelled,
+        Refused,
+        Disturbed,
+        Unconfirmed
+    };
     RunOutcome lastRunOutcome() const { return outcome_; }
     bool lastRunSucceeded() const { return outcome_ == RunOutcome::Sent || outcome_ == RunOutcome::Confirmed; }
     // While a transfer talks to the amplifier the user cannot switch, close
@@ -192,7 +205,14 @@ public:
     static constexpr const char* kSendFailed =
         "The firmware was not sent: the MIDI output stopped taking data. Check the cable and the MIDI device, "
         "choose the device again and retry.";
-    static constexpr const char* kAmpRefused = "Status -> Error: the amp refused the firmware.";
+    static constexpr const char* kAmpRefused =
+        "Status -> Error: the amp refused the firmware. Close the program, power cycle the amp and try again.";
+    static constexpr const char* kCloseDuringTransfer =
+        "An update is running. If you close now, the amp is left half-written and must be updated again after a "
+        "power cycle. Close anyway?";
+    // True while image data is on its way to the amplifier: closing then
+    // asks first.
+    bool transferSending() const { return sending_; }
 
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
@@ -252,7 +272,10 @@ private:
     int ringLit_[3] = {};
     bool runActive_ = false;
     bool closeRequested_ = false;
+    bool sending_ = false;
     bool portsLocked_ = false;
+    // "Programming in Progress" stops blinking and goes.
+    void stopWarning();
     RunOutcome outcome_ = RunOutcome::NotStarted;
 
     void buildControls();

@@ -145,7 +145,7 @@ void TForm1::Firmware1Click() {
     platform::OpenFileRequest req;
     req.filter = "Syx files (*.syx)|*.syx";
     if (firmwarePath[0]) req.initialDir = std::filesystem::path(firmwarePath).parent_path().string();
-    const auto chosen = platform::dialogs().openFile(req);
+    const auto chosen = platform::openFile(req);
     if (!chosen) return;
     const std::string copy = *chosen;
     uploadMode = ReadFile(copy.c_str());

@@ -1,14 +1,17 @@
 #include "platform/dialogs.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QWidget>
+#include <cstdio>
 
 namespace platform {
 
 namespace {
 Dialogs* current = nullptr;
+bool ended = false;
 QtDialogs& qtDialogs() {
     static QtDialogs d;
     return d;
@@ -17,6 +20,39 @@ QtDialogs& qtDialogs() {
 
 Dialogs& dialogs() { return current ? *current : qtDialogs(); }
 void setDialogs(Dialogs* d) { current = d; }
+
+int messageBox(const std::string& text, const std::string& caption, Buttons b) {
+    if (!ended) return dialogs().messageBox(text, caption, b);
+    std::fprintf(stderr, "%s%s%s\n", caption.c_str(), caption.empty() ? "" : ": ", text.c_str());
+    std::fflush(stderr);
+    switch (b) {
+        case Buttons::Ok: return IDOK;
+        case Buttons::OkCancel: return IDCANCEL;
+        case Buttons::YesNo: return IDNO;
+    }
+    return IDCANCEL;
+}
+
+std::optional<std::string> openFile(const OpenFileRequest& req) {
+    if (ended) return std::nullopt;
+    return dialogs().openFile(req);
+}
+
+void endDialogs(bool end) {
+    ended = end;
+    if (!end || !qApp) return;
+    // Innermost first, so each nested loop ends as control comes back to it.
+    while (QWidget* w = QApplication::activeModalWidget()) {
+        auto* d = qobject_cast<QDialog*>(w);
+        if (!d) break;
+        d->reject();
+        // A box with no escape button ignores a reject, so it is ended.
+        if (d->isVisible()) d->done(0);
+        if (d->isVisible()) break;
+    }
+}
+
+bool dialogsEnded() { return ended; }
 
 int QtDialogs::messageBox(const std::string& text, const std::string& caption, Buttons buttons) {
     QMessageBox box(QApplication::activeWindow());
@@ -63,9 +99,14 @@ std::string qtFilterFromWindows(const std::string& filter) {
 }
 
 std::optional<std::string> QtDialogs::openFile(const OpenFileRequest& req) {
-    const QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString(),
-                                                      QString::fromStdString(req.initialDir),
-                                                      QString::fromStdString(qtFilterFromWindows(req.filter)));
+    // A dialog of our own (not the static helper), so that endDialogs can
+    // dismiss it.
+    QFileDialog dlg(QApplication::activeWindow(), QString(), QString::fromStdString(req.initialDir),
+                    QString::fromStdString(qtFilterFromWindows(req.filter)));
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return std::nullopt;
+    const QString path = dlg.selectedFiles().front();
     if (path.isEmpty()) return std::nullopt;
     return path.toStdString();
 }

@@ -38,9 +38,17 @@ public:
 Dialogs& dialogs();
 void setDialogs(Dialogs* d);  // nullptr restores the Qt dialogs
 
-inline int messageBox(const std::string& text, const std::string& caption, Buttons b = Buttons::Ok) {
-    return dialogs().messageBox(text, caption, b);
-}
+// Shows a box through the installed dialogs. Once the dialogs have ended, no
+// box is shown: its text goes to standard error and it gets No, Cancel or OK.
+int messageBox(const std::string& text, const std::string& caption, Buttons b = Buttons::Ok);
+// Asks for a file through the installed dialogs; nothing once they have ended.
+std::optional<std::string> openFile(const OpenFileRequest& req);
+
+// The program is being ended from outside (a termination signal): the open
+// boxes, file dialogs and modal windows are dismissed as if cancelled, and
+// no new one is shown from here on.
+void endDialogs(bool end = true);  // false: boxes again (tests)
+bool dialogsEnded();
 
 // Real dialogs on top of the active window.
 class QtDialogs final : public Dialogs {

@@ -47,9 +47,41 @@ constexpr const char* kFirstStageDone =
     "encoder rings. If not, wait a few minutes then restart the amp and check the firmware revision. If no update "
     "happened, close this program and restart to try again. Otherwise, let's start the next phase.";
 constexpr const char* kDone = "Final stage complete! The amp should have rebooted and you should now have the latest code.";
-constexpr const char* kStageFailed =
-    "This stage did not finish, so the amp has not been updated. Check the MIDI connection and the firmware file, "
-    "then press the arrow to try this stage again.";
+// A stage that did not put its image into the amplifier is offered again,
+// with what happened and what to do about it.
+constexpr const char* kStageNotSent =
+    "The firmware was not sent, so the amp has not been updated. Check the MIDI device and the firmware file, then "
+    "press the arrow to try this stage again.";
+constexpr const char* kStageCancelled =
+    "You stopped this stage, so the amp has not been updated. Power cycle the amp, then press the arrow to try this "
+    "stage again.";
+constexpr const char* kStageDeclined =
+    "Nothing was sent, so the amp has not been updated. Press the arrow when you want to try this stage again.";
+constexpr const char* kStageNoAnswer =
+    "The amp stopped answering during this stage, so it has not been updated. Power cycle the amp, check the MIDI "
+    "connection, then press the arrow to try this stage again.";
+constexpr const char* kStageRefused =
+    "The amp refused the firmware. Close this program, power cycle the amp and try again.";
+constexpr const char* kStageDisturbed =
+    "Another program was connected to the amp's MIDI port while the firmware was sent, so the amp may not have "
+    "received it whole. Close that program, power cycle the amp, then press the arrow to try this stage again.";
+constexpr const char* kStageUnconfirmed =
+    "The amp was programmed, but its new version could not be confirmed. Power cycle the amp and read its version "
+    "(hold down preset buttons 1 and 4 while you turn it on). If it is not the new version, press the arrow to send "
+    "this stage again.";
+
+const char* stageFailedText(TForm1::RunOutcome o) {
+    using O = TForm1::RunOutcome;
+    switch (o) {
+        case O::Cancelled: return kStageCancelled;
+        case O::Declined: return kStageDeclined;
+        case O::TimedOut: return kStageNoAnswer;
+        case O::Refused: return kStageRefused;
+        case O::Disturbed: return kStageDisturbed;
+        case O::Unconfirmed: return kStageUnconfirmed;
+        default: return kStageNotSent;
+    }
+}
 constexpr const char* kRunBusy = "An update is already running. Wait until it has ended, then try again.";
 
 // A stage or a test while the main window's run is still going would talk to
@@ -184,8 +216,10 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     Button1 = new QPushButton("Next", this);  // first in the tab order
     Button1->setObjectName("Button1");
     Button1->setGeometry(99, 427, 75, 26);
+    // Enter runs the step only while this button has the focus; Escape runs
+    // it from anywhere (reject below).
     Button1->setAutoDefault(true);
-    Button1->setDefault(true);
+    Button1->setDefault(false);
     connect(Button1, &QPushButton::clicked, this, [this] { runStep(); });
 
     CheckBox1 = new QCheckBox("Do not show this next time", this);
@@ -347,7 +381,7 @@ void TForm3::Button1Next6Click() {
     setInstruction(kChooseFile);
     platform::OpenFileRequest req;
     req.filter = "Syx files (*.syx)|*.syx";
-    if (const auto chosen = platform::dialogs().openFile(req)) chosenFirmwarePath = *chosen;
+    if (const auto chosen = platform::openFile(req)) chosenFirmwarePath = *chosen;
     step_ = &TForm3::Button1Next3Click;
     // The step button is clicked at once: the next step runs without a press.
     Button1Next3Click();
@@ -370,15 +404,17 @@ void TForm3::Button1Next4Click() {
     if (f) {
         f->raise();
         f->activateWindow();
-        // The built-in intermediate image, whatever the path says.
+        // The built-in intermediate image, whatever the path says. Only this
+        // load: a file opened later from the File menu is that file.
         f->useInternalImage = true;
         f->uploadMode = 0;
         f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
+        f->useInternalImage = false;
         runUpload();
     }
     // A stage that did not run to its end is offered again.
     if (!f || !f->lastRunSucceeded()) {
-        setInstruction(kStageFailed);
+        setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
         return;
     }
     platform::Sleep(1000);
@@ -402,7 +438,7 @@ void TForm3::Button1Next9Click() {
         runUpload();
     }
     if (!f || !f->lastRunSucceeded()) {
-        setInstruction(kStageFailed);
+        setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
         return;
     }
     setInstruction(kDone);

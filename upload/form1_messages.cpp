@@ -88,6 +88,7 @@ bool TForm1::timeoutCheck() {
                                   "update: close it first.")
                               .arg(others)
                               .toStdString();
+        stopWarning();
         platform::messageBox(text, "Status", platform::Buttons::Ok);
         deSelectCurrentMidi();
     }

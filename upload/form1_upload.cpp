@@ -89,8 +89,18 @@ void TForm1::finishUpload() {
 
 bool TForm1::closeDuringRun() {
     if (!runActive_) return false;
+    // Leaving in the middle of the image leaves the amplifier half-written:
+    // the user is asked, unless the desktop is ending the program.
+    if (sending_ && !closeRequested_ && !platform::dialogsEnded() &&
+        platform::messageBox(kCloseDuringTransfer, "Status", platform::Buttons::YesNo) != platform::IDYES)
+        return true;
     closeRequested_ = true;
     return true;
+}
+
+void TForm1::stopWarning() {
+    Timer3.setEnabled(false);
+    Label3->hide();
 }
 
 void TForm1::handleMessages() {
@@ -115,8 +125,10 @@ bool TForm1::sendFailed() {
     // Whatever was sent is not the whole image: say so, and let the user
     // choose the device again, as after a time-out.
     outcome_ = RunOutcome::Failed;
+    sending_ = false;
     sender_.reset();
     lockPorts(false);
+    stopWarning();
     StatusBar2->setPanelText(3, "Status -> Error.");
     platform::messageBox(kSendFailed, "Status", platform::Buttons::Ok);
     deSelectCurrentMidi();
@@ -164,6 +176,7 @@ bool TForm1::lineWasDisturbed() {
                 "send the firmware again.")
             .arg(othersOnLine_.size() == 1 ? "another program" : "other programs", nameList(othersOnLine_),
                  othersOnLine_.size() == 1 ? "was" : "were", othersOnLine_.size() == 1 ? "that program" : "them");
+    stopWarning();
     StatusBar2->setPanelText(3, "Status -> Error.");
     platform::messageBox(text.toStdString(), "Status", platform::Buttons::Ok);
     return true;
@@ -188,6 +201,7 @@ void TForm1::lightAllAt(int position) {
 }
 
 void TForm1::startPacketTransfer() {
+    sending_ = true;
     sleepLock().acquire();
     lockPorts(true);
     CGauge1->show();
@@ -226,8 +240,11 @@ bool TForm1::packetSent(int32_t i, int32_t L) {
     }
     sender_.reset();
     // Once the last packet is out the amplifier works on its own: there is
-    // nothing left to cancel.
-    if (i == packetCount - 1) Label1->hide();
+    // nothing left to cancel, and nothing half-sent to warn of at a close.
+    if (i == packetCount - 1) {
+        Label1->hide();
+        sending_ = false;
+    }
     return true;
 }
 
@@ -240,6 +257,8 @@ void TForm1::Button2Click() {
     cancelRequested = false;
     const auto ended = qScopeGuard([this] {
         sleepLock().release();
+        sending_ = false;
+        stopWarning();
         lockPorts(false);
         cancelRequested = false;
         Label1->hide();
@@ -284,6 +303,7 @@ void TForm1::Button2Click() {
 }
 
 bool TForm1::singleMessageTransfer() {
+    sending_ = true;
     sleepLock().acquire();
     lockPorts(true);
     lightAllAt(0);
@@ -306,6 +326,7 @@ bool TForm1::singleMessageTransfer() {
         idle(kWaitPassMs);
     }
     if (!sender_->sentWhole()) return sendFailed();
+    sending_ = false;
     sender_.reset();
     Label3->show();
     flashVfyShow(imageSize / 75000 + 7);
@@ -423,13 +444,15 @@ bool TForm1::handshakeTransfer() {
     }
     if (!replied(upload::replyVerified)) {
         // The amplifier refused the image: the verify pattern goes on until
-        // the user closes the program, and the window says what happened
-        // instead of warning of a programming that will not come.
+        // the user closes the program, and the window says what happened and
+        // what to do instead of warning of a programming that will not come.
+        // Nothing is written any more, so the computer may sleep again.
         outcome_ = RunOutcome::Refused;
-        Timer3.setEnabled(false);
-        Label3->hide();
+        stopWarning();
         Label1->hide();
+        CGauge1->hide();
         lockPorts(false);
+        sleepLock().release();
         StatusBar2->setPanelText(3, kAmpRefused);
         for (;;) {
             handleMessages();
@@ -446,8 +469,10 @@ bool TForm1::handshakeTransfer() {
         if (timeoutCheck()) return true;
     }
 
+    // Programmed: from here on only the new version is in doubt.
+    stopWarning();
     deSelectCurrentMidi();
-    outcome_ = RunOutcome::Sent;
+    outcome_ = RunOutcome::Unconfirmed;
     if (transferEnded()) {
         platform::messageBox("Looks good! Unplug the USB cable and power cycle the amp.", "Status",
                              platform::Buttons::Ok);
@@ -465,7 +490,6 @@ bool TForm1::handshakeTransfer() {
     clearReplies();
     initTimeout(5000);
     for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
-    outcome_ = RunOutcome::TimedOut;
     while (!replied(upload::replyIdentity)) {
         handleMessages();
         if (timeoutCheck()) return true;
@@ -476,7 +500,6 @@ bool TForm1::handshakeTransfer() {
         platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Complete.");
     } else {
-        outcome_ = RunOutcome::Failed;
         platform::messageBox("Fail, code rev is wrong. Power cycle the amp and try again.", "Status",
                              platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Error.");
@@ -493,7 +516,8 @@ void TForm1::waitForBothPorts() {
 }
 
 void TForm1::cancelPath() {
-    Timer3.setEnabled(false);
+    sending_ = false;
+    stopWarning();
     handleMessages();
     outcome_ = RunOutcome::Cancelled;
     platform::messageBox("User terminated code upload. Power cycle amp.", "Status", platform::Buttons::Ok);
@@ -539,6 +563,7 @@ void TForm1::Button3Click() {
 }
 
 bool TForm1::transferEnded() {
+    stopWarning();
     lockPorts(false);
     imageCursor = imageStart;
     CGauge1->hide();

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "firmware/syx_generator.h"
 #include "platform/midi/virtual_midi.h"
@@ -150,7 +152,7 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
     const uint64_t t0 = clock.nowMs();
     next();  // first stage: the built-in intermediate image
     EXPECT_EQ(form->uploadMode, 1);
-    EXPECT_TRUE(form->useInternalImage);
+    EXPECT_FALSE(form->useInternalImage) << "only the stage's own load is the built-in image";
     EXPECT_GE(clock.nowMs() - t0, 1000u);
     EXPECT_TRUE(text().startsWith("First stage complete!"));
     EXPECT_TRUE(form3->isVisible()) << "the upload brings the wizard to the front";
@@ -177,8 +179,8 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
 // to the amplifier under it.
 TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageWhichNeverRunsIntoAnotherRun) {
     constexpr const char* kStageFailed =
-        "This stage did not finish, so the amp has not been updated. Check the MIDI connection and the firmware "
-        "file, then press the arrow to try this stage again.";
+        "The firmware was not sent, so the amp has not been updated. Check the MIDI device and the firmware file, "
+        "then press the arrow to try this stage again.";
     walkToReadRevision();
     next();  // nothing chosen: still x.xx (the keyboard path, as Escape would)
     EXPECT_TRUE(form3->Shape1->isEnabled());
@@ -224,6 +226,71 @@ TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageWhichNeverRunsInto
                            "An update is running. Load another firmware file when it has ended. / File Error"}));
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
     EXPECT_TRUE(form->TestMidiConnection1->isEnabled());
+}
+
+// The final stage, run again after each way it can end: its text says what
+// happened, and no "Programming in Progress" blinks under a box that asks
+// for a power cycle.
+TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
+    walkToReadRevision();
+    next();
+    firmware::PacketImageParams p;
+    p.digits = {0, 2, 1, 0};
+    p.packetCount = 3;
+    p.payloadSize = 256;
+    form3->chosenFirmwarePath = save(firmware::makePacketImage(p), "latest.syx");
+    form3->Button1->click();  // the file dialog, cancelled; Ready
+    ASSERT_EQ(form3->stepAction(), &TForm3::Button1Next9Click);
+    const auto ui = std::this_thread::get_id();
+    int question = platform::IDOK;
+    std::vector<std::string> warnedAt;
+    dialogs.onBox = [&](const platform::ShownBox& b) {
+        if (b.text == "Now select the MIDI device.") choosePorts();
+        if (b.text.find("ower cycle") != std::string::npos && (!form->Label3->isHidden() || form->Timer3.Enabled()))
+            warnedAt.push_back(b.text);
+        return b.text.find("Continue?") != std::string::npos ? question : platform::IDOK;
+    };
+    struct End {
+        const char* name;
+        std::function<void()> prepare;
+        bool cancel;
+        const char* says;
+    };
+    const std::vector<End> ends = {
+        {"declined",
+         [&] {
+             question = platform::IDCANCEL;
+             form->ReadFile(form3->chosenFirmwarePath->c_str());
+             form->ampVersion = form->fileVersion;  // the same version: asked first
+         },
+         false,
+         "Nothing was sent, so the amp has not been updated."},
+        {"cancelled", {}, true, "You stopped this stage, so the amp has not been updated. Power cycle the amp"},
+        {"no answer", [&] { amp->setFaults({.silentAtPacket = 1}); }, false,
+         "The amp stopped answering during this stage, so it has not been updated. Power cycle the amp"},
+        {"wrong version", [&] { amp->setFaults({.versionAfterReboot = "02.07"}); }, false,
+         "The amp was programmed, but its new version could not be confirmed. Power cycle the amp and read its "
+         "version"},
+        {"done", {}, false, "Final stage complete!"},
+    };
+    for (const End& e : ends) {
+        SCOPED_TRACE(e.name);
+        for (int i = 0; i < 100 && amp->state() >= sim::AmpState::Verifying && amp->state() <= sim::AmpState::Rebooting;
+             ++i)
+            clock.sleep(100);
+        amp->setFaults({});
+        question = platform::IDOK;
+        choosePorts();
+        form->ampVersion = 0;
+        if (e.prepare) e.prepare();
+        const int hook = clock.addSettleHook([&] {
+            if (e.cancel && std::this_thread::get_id() == ui && amp->packetsReceived() >= 1) form->CancelMouseUp();
+        });
+        form3->Button1->click();
+        clock.removeSettleHook(hook);
+        EXPECT_TRUE(text().startsWith(e.says)) << text().toStdString();
+    }
+    EXPECT_EQ(warnedAt, std::vector<std::string>{}) << "the warning blinked under these boxes";
 }
 
 TEST_F(WizardTest, ClosedHalfwayItResumesWhereItWas) {

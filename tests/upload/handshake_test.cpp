@@ -239,11 +239,12 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     const auto ui = std::this_thread::get_id();
     const uint64_t t0 = clock.nowMs();
     QString said;
-    bool warned = true;
+    bool warned = true, gauge = true;
     const int hook = clock.addSettleHook([&] {
         if (std::this_thread::get_id() != ui || clock.nowMs() - t0 <= 60000 || !form->isVisible()) return;
         said = form->StatusBar2->panelText(3);
         warned = !form->Label3->isHidden() || form->Timer3.Enabled();
+        gauge = form->CGauge1->isVisible();
         form->close();
     });
     form->show();
@@ -252,6 +253,7 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message box";
     EXPECT_EQ(said, TForm1::kAmpRefused) << "but the window says what happened";
     EXPECT_FALSE(warned) << "no programming follows to warn of";
+    EXPECT_FALSE(gauge) << "nothing is in progress";
     EXPECT_EQ(form->packetErrors, 1);
     EXPECT_EQ(form->replyCode.load(), 0x7A);
     EXPECT_GE(clock.nowMs() - t0, 60000u);

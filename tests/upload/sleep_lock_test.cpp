@@ -172,6 +172,26 @@ TEST_F(SleepLockTest, EachTransferHoldsTheLockAndEveryEndLetsItGo) {
         std::function<void()> prepare;
         std::function<void()> duringTransfer;
         std::string last;  // the run's last box or status
+        std::function<void()> after = {};
+    };
+    // A verify stop never ends the run by itself (its pattern goes on until
+    // the window closes), but nothing is written any more.
+    int refusedHook = 0, heldAtRefusal = -1;
+    const auto closeAtRefusal = [&] {
+        refusedHook = clock.addSettleHook([&] {
+            if (std::this_thread::get_id() != ui || heldAtRefusal >= 0 ||
+                form->StatusBar2->panelText(3) != TForm1::kAmpRefused)
+                return;
+            heldAtRefusal = bus.held();
+            form->close();
+        });
+    };
+    const auto restartAfterClose = [&] {
+        clock.removeSettleHook(refusedHook);
+        EXPECT_EQ(heldAtRefusal, 0) << "let go at the verify stop";
+        clock.processMessages();
+        stop();
+        start();
     };
     const std::vector<End> ends = {
         {"success", [&] { loadPackets({0, 2, 2, 0}); }, {}, "Success, new code rev is confirmed. Rock On! / Status"},
@@ -199,6 +219,8 @@ TEST_F(SleepLockTest, EachTransferHoldsTheLockAndEveryEndLetsItGo) {
         {"single message", [&] { load(firmware::makeSingleImage({})); }, {},
          "Firmware Sent. Wait for Amp to Restart. If amp does not restart on its own, power cycle and check amps "
          "code version number. / File Sent"},
+        {"verify stop", [&] { loadPackets({0, 2, 8, 0}); amp->setFaults({.verifyStop = true}); }, closeAtRefusal, "",
+         restartAfterClose},
         {"close", [&] { loadPackets({0, 2, 7, 0}, 20); }, [&] { form->close(); }, ""},
     };
     int taken = 0;
@@ -220,6 +242,7 @@ TEST_F(SleepLockTest, EachTransferHoldsTheLockAndEveryEndLetsItGo) {
         if (!e.last.empty()) {
             EXPECT_EQ(boxes().back(), e.last);
         }
+        if (e.after) e.after();
     }
 
     // Runs that write nothing take no lock: no file, a declined question.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "firmware/syx_generator.h"
+#include "platform/dialogs.h"
 #include "midi/midi_out.h"
 #include "platform/midi/virtual_midi.h"
 #include "setup/unit4.h"
@@ -257,23 +258,37 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     EXPECT_EQ(vm->sent(ampIn), image);
 }
 
-TEST_F(UploadTest, ClosingTheWindowDuringARunEndsItAndThenTheProgram) {
+TEST_F(UploadTest, ClosingTheWindowDuringARunAsksWhileDataGoesThenEndsItAndThenTheProgram) {
     firmware::PacketImageParams p;
     p.digits = {0, 1, 0, 0};
     p.packetCount = 20;
     load(firmware::makePacketImage(p));
     chooseOut();
-    bool closed = false;
+    // Closed twice while packets go: the user keeps the run at the question
+    // the first time; the second close comes from the desktop ending the
+    // program (a signal), which asks nothing and shows no box.
+    int closes = 0;
+    size_t keptAt = 0;
     const int hook = clock.addSettleHook([&] {
-        if (std::this_thread::get_id() == ui && !closed && vm->sent(ampIn).size() > 5000) {
-            closed = true;
+        if (std::this_thread::get_id() != ui) return;
+        const size_t sent = vm->sent(ampIn).size();
+        if (closes == 0 && sent > 5000) {
+            ++closes;
+            dialogs.answer(platform::IDNO);
+            form->close();
+            keptAt = sent;
+        } else if (closes == 1 && sent > keptAt + 3000) {
+            ++closes;
+            platform::endDialogs();
             form->close();  // refused while the run unwinds
         }
     });
     form->Button2Click();
     clock.removeSettleHook(hook);
-    ASSERT_TRUE(closed);
+    platform::endDialogs(false);
+    ASSERT_EQ(closes, 2);
     EXPECT_LT(vm->sent(ampIn).size(), size_t(37 + 20 * 1061));
+    EXPECT_EQ(boxes(), (std::vector<std::string>{std::string(TForm1::kCloseDuringTransfer) + " / Status"}));
     EXPECT_FALSE(form->uploadRunning());
     clock.processMessages();  // the close that was put off
     EXPECT_FALSE(form->isVisible());
