@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QGuiApplication>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -21,6 +23,10 @@ std::vector<TTimer*>& timers() {
     static std::vector<TTimer*> list;
     return list;
 }
+
+// While a blocking pause runs on the UI thread, the program's timers wait
+// for its end. UI thread only.
+bool timersHeld = false;
 }  // namespace
 
 Clock& clock() {
@@ -39,7 +45,35 @@ uint32_t RealClock::tickCount() const {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now() - origin).count() + 10000);
 }
 
-void RealClock::sleep(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void RealClock::sleep(uint32_t ms) {
+    auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (!app || ms == 0 || QThread::currentThread() != app->thread()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return;
+    }
+    // A pause of the UI thread is a pause for the user and the program: input
+    // waits for its end, and so do the program's timers (each fires once
+    // afterwards if it came due meanwhile). The window still draws what
+    // changed and answers the window system, so the desktop never takes the
+    // program for hung.
+    const bool outer = !timersHeld;
+    timersHeld = true;
+    QEventLoop loop;
+    QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!outer) return;
+    timersHeld = false;
+    for (TTimer* t : timers()) {
+        if (!t->missed_) continue;
+        t->missed_ = false;
+        QMetaObject::invokeMethod(
+            app,
+            [t] {
+                if (std::find(timers().begin(), timers().end(), t) != timers().end()) t->fire();
+            },
+            Qt::QueuedConnection);
+    }
+}
 
 void RealClock::processMessages() {
     if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -200,7 +234,12 @@ void TTimer::restart() {
 }
 
 void TTimer::fire() {
-    if (enabled_ && OnTimer) OnTimer();
+    if (!enabled_ || !OnTimer) return;
+    if (timersHeld) {
+        missed_ = true;
+        return;
+    }
+    OnTimer();
 }
 
 }  // namespace platform

@@ -22,7 +22,9 @@ public:
     virtual ~Clock() = default;
     // Milliseconds since an arbitrary origin; wraps at 2^32 like the Windows tick count.
     virtual uint32_t tickCount() const = 0;
-    // Blocks the calling thread for ms milliseconds.
+    // Blocks the calling thread for ms milliseconds. On the UI thread no
+    // input is handled and no program timer fires meanwhile, but the
+    // windows keep drawing and answering the window system.
     virtual void sleep(uint32_t ms) = 0;
     // Handles the window messages (events, due timers) waiting on the UI thread.
     virtual void processMessages() = 0;
@@ -128,11 +130,13 @@ public:
 
 private:
     friend class VirtualClock;
+    friend class RealClock;
     void restart();
     void fire();
     uint32_t interval_ = 1000;
     bool enabled_ = false;
     uint64_t dueAt_ = 0;
+    bool missed_ = false;  // came due during a blocking pause
     std::unique_ptr<QTimer> qt_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <csignal>
 #include <unistd.h>
 
 #include "tests/desktop/x_desktop.h"
@@ -116,6 +117,39 @@ protected:
         desk->key("Return");
         ASSERT_TRUE(waitUntil([&] { return !desk->viewable(dialog); }, 5000));
         ASSERT_NO_FATAL_FAILURE(waitActive(from));
+    }
+    // Midi > Out and Midi > In > the amplifier, by the keyboard.
+    void choosePortsByKeyboard() {
+        desk->key("alt+m");
+        desk->key("Right");
+        desk->key("Down");
+        desk->key("Return");
+        desk->key("alt+m");
+        desk->key("Down");
+        desk->key("Right");
+        desk->key("Down");
+        desk->key("Return");
+    }
+    // Run > Upload Code. On a busy machine the Return may come before the
+    // menu has taken the keyboard; pressed again once a run is going, the
+    // entry is disabled and nothing happens.
+    void startUpload() {
+        for (int tries = 0; tries < 3 && amp()["header"] != "1"; ++tries) {
+            desk->key("alt+r");
+            desk->key("Return");
+            waitUntil([&] { return amp()["header"] == "1"; }, 4000);
+        }
+        ASSERT_EQ(amp()["header"], "1") << "no upload: " << desk->describe();
+    }
+    int packetsTaken() { return std::stoi("0" + amp()["packets"]); }
+    // The next box titled "Status", answered with key.
+    void answerBox(const char* key = "Return", const char* shotName = nullptr) {
+        const Window box = desk->window("Status", 20000);
+        ASSERT_NE(box, 0u) << "no box: " << desk->describe();
+        ASSERT_NO_FATAL_FAILURE(waitActive(box));
+        if (shotName) desk->shot(shotName, desk->frame(box));
+        desk->key(key);
+        ASSERT_TRUE(waitUntil([&] { return !desk->viewable(box); }, 3000));
     }
     void waitForWindows() {
         mainWindow = desk->window(kMainTitle);
@@ -256,26 +290,11 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     mainWindow = desk->window(kMainTitle);
     ASSERT_NE(mainWindow, 0u);
     ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
-    desk->key("alt+m");  // Midi > Out > the amplifier, Midi > In > the amplifier
-    desk->key("Right");
-    desk->key("Down");
-    desk->key("Return");
-    desk->key("alt+m");
-    desk->key("Down");
-    desk->key("Right");
-    desk->key("Down");
-    desk->key("Return");
+    choosePortsByKeyboard();
     desk->key("alt+f");  // File > Open Firmware
     desk->key("f");
     ASSERT_NO_FATAL_FAILURE(openFile(std::string(KOLVA_EXAMPLES_DIR) + "/kolva-02.06-packets.syx", mainWindow));
-    // Run > Upload Code. On a busy machine the Return may come before the
-    // menu has taken the keyboard; pressed again once a run is going, the
-    // entry is disabled and nothing happens.
-    for (int tries = 0; tries < 3 && amp()["header"] != "1"; ++tries) {
-        desk->key("alt+r");
-        desk->key("Return");
-        waitUntil([&] { return amp()["header"] == "1"; }, 4000);
-    }
+    ASSERT_NO_FATAL_FAILURE(startUpload());
     ASSERT_TRUE(waitUntil([&] { return std::stoi("0" + amp()["packets"]) >= 2; }, 15000))
         << "no packets: " << desk->describe();
     desk->click(inMain(kCancelKnob));
@@ -287,6 +306,61 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     EXPECT_FALSE(waitUntil([&] { return amp()["packets"] != sent; }, 2000)) << "packets still going out";
     EXPECT_LT(std::stoi(sent), 48);
     EXPECT_EQ(countPixels(desk->screen(), inMain(kGauge), lime), 0) << "the gauge stays";
+}
+
+// A whole handshake update with the desktop pinging the window every 100 ms:
+// through the packets' pauses, the amplifier's steps and the pause before the
+// USB set-up, every ping is answered within 200 ms. Closing the window while
+// packets go asks first, and No goes on. A termination signal with a modal
+// window open ends the program at once and keeps the settings.
+TEST_F(DesktopTest, AWholeUpdateAnswersEveryPingAsksBeforeAClosePartWayAndEndsOnASignal) {
+    place(KOLVA_DEMO);
+    writeSettings("[FIRST_TIME]\nFT=0\n");
+    const std::string file = dir + "/latest-2.10-packets.syx";
+    ASSERT_EQ(std::system((std::string(KOLVA_SYXGEN) + " packet --version 2.10 --packets 8 -o " + file + " >/dev/null")
+                              .c_str()),
+              0);
+    const pid_t pid = startDemo({"--amp-version", "01.60"});
+    mainWindow = desk->window(kMainTitle);
+    ASSERT_NE(mainWindow, 0u);
+    ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
+    choosePortsByKeyboard();
+    desk->key("alt+f");
+    desk->key("f");
+    ASSERT_NO_FATAL_FAILURE(openFile(file, mainWindow));
+    desktop::Pinger pinger(desk->display(), mainWindow);
+    ASSERT_NO_FATAL_FAILURE(startUpload());
+    ASSERT_TRUE(waitUntil([&] { return packetsTaken() >= 2; }, 15000)) << desk->describe();
+    const QRect frame = desk->frame(mainWindow);
+    desk->click(QPoint(frame.right() - 11, frame.top() + 10));  // the close box
+    const int atQuestion = packetsTaken();
+    ASSERT_NO_FATAL_FAILURE(answerBox("Escape", "close-question"));  // No
+    ASSERT_TRUE(waitUntil([&] { return packetsTaken() > atQuestion; }, 5000)) << "the update stopped at No";
+    ASSERT_NO_FATAL_FAILURE(answerBox());  // Looks good! Unplug the USB cable ...
+    ASSERT_NO_FATAL_FAILURE(answerBox());  // Now plug in the USB cable ...
+    ASSERT_NO_FATAL_FAILURE(answerBox());  // Now select the MIDI device.
+    ASSERT_TRUE(ampSays("version", "02.10", 15000)) << "the amplifier did not come back";
+    ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
+    choosePortsByKeyboard();
+    ASSERT_NO_FATAL_FAILURE(answerBox());  // Success, new code rev is confirmed. Rock On!
+    EXPECT_EQ(packetsTaken(), 8);
+    const int pings = pinger.count();
+    EXPECT_LE(pinger.stop(), 200) << "the longest wait for an answer, of " << pings << " pings";
+    EXPECT_GT(pings, 100);
+
+    // A box is up (the file is no firmware); the desktop ends the program.
+    fs::remove(dir + "/" + program + ".INI");
+    desk->key("alt+f");
+    desk->key("f");
+    const Window dialog = desk->window("Open");
+    ASSERT_NE(dialog, 0u) << desk->describe();
+    ASSERT_NO_FATAL_FAILURE(waitActive(dialog));
+    desk->type(dir + "/amp.txt");
+    desk->key("Return");
+    ASSERT_NE(desk->window("File Error", 5000), 0u) << desk->describe();
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(desk->exited(pid, 5000)) << "a box held the program: " << desk->describe();
+    EXPECT_NE(settings()["X"], "") << "the settings were not saved";
 }
 
 TEST_F(DesktopTest, PositionAndSizeAreKeptOverThreeRunsAndASecondStartRaisesTheFirst) {

@@ -336,3 +336,69 @@ std::string XDesktop::shot(const std::string& name, const QRect& part) {
 }
 
 }  // namespace desktop
+
+namespace desktop {
+
+std::string XDesktop::display() const { return dpy_ ? DisplayString(dpy_) : ""; }
+
+Pinger::Pinger(const std::string& display, Window w, int intervalMs)
+    : thread_([this, display, w, intervalMs] { run(display, w, intervalMs); }) {}
+
+Pinger::~Pinger() { stop(); }
+
+int Pinger::stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+    return worst_.load();
+}
+
+void Pinger::run(std::string display, Window w, int intervalMs) {
+    Display* d = XOpenDisplay(display.c_str());
+    if (!d) {
+        worst_.store(1 << 30);
+        return;
+    }
+    XSetErrorHandler(ignoreXErrors);
+    const Window root = DefaultRootWindow(d);
+    // The answer goes to the root window for the window manager; anyone
+    // listening there sees it.
+    XSelectInput(d, root, SubstructureNotifyMask | StructureNotifyMask);
+    const Atom protocols = XInternAtom(d, "WM_PROTOCOLS", False), ping = XInternAtom(d, "_NET_WM_PING", False);
+    using clk = std::chrono::steady_clock;
+    unsigned long stamp = 1;
+    while (!stop_.load()) {
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = w;
+        e.xclient.message_type = protocols;
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = long(ping);
+        e.xclient.data.l[1] = long(++stamp);
+        e.xclient.data.l[2] = long(w);
+        XSendEvent(d, w, False, NoEventMask, &e);
+        XFlush(d);
+        const auto sent = clk::now();
+        bool answered = false;
+        int waited = 0;
+        while (!answered && !stop_.load()) {
+            while (XPending(d)) {
+                XEvent r;
+                XNextEvent(d, &r);
+                if (r.type == ClientMessage && r.xclient.message_type == protocols &&
+                    Atom(r.xclient.data.l[0]) == ping && (unsigned long)r.xclient.data.l[1] == stamp)
+                    answered = true;
+            }
+            waited = int(std::chrono::duration_cast<std::chrono::milliseconds>(clk::now() - sent).count());
+            if (answered) break;
+            pollfd fd{ConnectionNumber(d), POLLIN, 0};
+            poll(&fd, 1, 5);
+        }
+        worst_.store(std::max(worst_.load(), waited));
+        ++count_;
+        const auto next = sent + std::chrono::milliseconds(intervalMs);
+        while (!stop_.load() && clk::now() < next) sleepMs(5);
+    }
+    XCloseDisplay(d);
+}
+
+}  // namespace desktop

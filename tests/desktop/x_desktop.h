@@ -13,8 +13,10 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <atomic>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 using Window = unsigned long;  // as X11/X.h has it
@@ -44,6 +46,7 @@ public:
 
     const std::string& reason() const { return reason_; }
     const std::string& dir() const { return dir_; }
+    std::string display() const;
 
     // Starts a program on this display (xcb, HOME in dir), its output to
     // dir/NAME.log; the program is killed at the latest when the desktop goes.
@@ -83,6 +86,24 @@ private:
     pid_t xvfb_ = -1;
     pid_t wm_ = -1;
     std::vector<pid_t> programs_;
+};
+
+// Pings a window as a desktop does (_NET_WM_PING) every intervalMs from a
+// connection and thread of its own, until stopped, and keeps how long each
+// answer took; a ping still unanswered counts with its time so far.
+class Pinger {
+public:
+    Pinger(const std::string& display, Window w, int intervalMs = 100);
+    ~Pinger();
+    // Stops; the longest wait for an answer in ms, and the number of pings.
+    int stop();
+    int count() const { return count_; }
+
+private:
+    void run(std::string display, Window w, int intervalMs);
+    std::atomic<bool> stop_{false};
+    std::atomic<int> worst_{0}, count_{0};
+    std::thread thread_;
 };
 
 // Pixels of img inside r for which pred holds.
