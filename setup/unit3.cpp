@@ -528,11 +528,14 @@ void TForm3::ComboBox2Change() { ringChange(setup::Ring::Stompbox, ComboBox2, Sh
 void TForm3::ComboBox3Change() { ringChange(setup::Ring::Amp, ComboBox3, Shape4); }
 void TForm3::ComboBox4Change() { ringChange(setup::Ring::Effects, ComboBox4, Shape5); }
 
-void TForm3::showEvent(QShowEvent* e) {
-    // Centred on the main window.
-    if (QWidget* owner = parentWidget()) {
-        const QRect r = owner->frameGeometry();
-        move(r.center() - QPoint(width() / 2, height() / 2));
-    }
-    QDialog::showEvent(e);
+void TForm3::setVisible(bool visible) {
+    // Centred on the main window, and placed before it is shown: a window
+    // moved while the window manager maps it may end up where Qt does not
+    // think it is, and its lists and boxes would open somewhere else.
+    if (visible && !isVisible())
+        if (QWidget* owner = parentWidget()) {
+            const QRect r = owner->frameGeometry();
+            move(r.center() - QPoint(width() / 2, height() / 2));
+        }
+    QDialog::setVisible(visible);
 }

@@ -87,9 +87,9 @@ public:
     void FirmwareCalc();
 
     void reject() override;  // Escape runs the step, it does not close
+    void setVisible(bool visible) override;
 
 protected:
-    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:

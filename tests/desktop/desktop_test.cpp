@@ -101,9 +101,18 @@ protected:
         desk->click(inWizard({233, 100}));  // the logo
         waitActive(wizard);
     }
-    // A drop-down list of the wizard: opened with a click, an entry found by typing.
+    // A drop-down list of the wizard: opened with a click, its entries popping
+    // up right under it, an entry found by typing.
     void choose(QPoint list, const std::string& entry) {
-        desk->click(inWizard(list));
+        const QPoint at = inWizard(list);
+        desk->click(at);
+        std::vector<QRect> up;
+        EXPECT_TRUE(waitUntil([&] { return !(up = desk->popups()).empty(); }, 3000)) << "the list did not open";
+        if (!up.empty())
+            EXPECT_TRUE(up.front().left() <= at.x() && up.front().right() >= at.x() &&
+                        std::abs(up.front().top() - at.y()) < 40)
+                << "the list opened at " << up.front().x() << ", " << up.front().y() << " for a click at " << at.x()
+                << ", " << at.y();
         desk->type(entry);
         desk->key("Return");
     }
@@ -113,6 +122,7 @@ protected:
         const Window dialog = desk->window("Open");
         ASSERT_NE(dialog, 0u) << "no file dialog: " << desk->describe();
         ASSERT_NO_FATAL_FAILURE(waitActive(dialog));
+        EXPECT_TRUE(desk->frame(from).contains(desk->frame(dialog).center())) << "the dialog opened away from its window";
         desk->type(path);
         desk->key("Return");
         ASSERT_TRUE(waitUntil([&] { return !desk->viewable(dialog); }, 5000));

@@ -251,6 +251,20 @@ QRect XDesktop::frame(Window w) {
     return c.adjusted(-int(e[0]), -int(e[2]), int(e[1]), int(e[3]));
 }
 
+std::vector<QRect> XDesktop::popups() {
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    std::vector<QRect> out;
+    if (!XQueryTree(dpy_, DefaultRootWindow(dpy_), &root, &parent, &children, &n)) return out;
+    for (unsigned i = n; i-- > 0;) {
+        XWindowAttributes a{};
+        if (XGetWindowAttributes(dpy_, children[i], &a) && a.override_redirect && a.map_state == IsViewable)
+            out.emplace_back(a.x, a.y, a.width, a.height);
+    }
+    if (children) XFree(children);
+    return out;
+}
+
 SizeHints XDesktop::sizeHints(Window w) {
     XSizeHints h{};
     long supplied = 0;

@@ -67,6 +67,9 @@ public:
     QRect client(Window w);  // the window's own area, in screen pixels
     QRect frame(Window w);   // with the window manager's decoration
     SizeHints sizeHints(Window w);
+    // Where the mapped windows outside the window manager's care (menus,
+    // list popups) are, top first.
+    std::vector<QRect> popups();
 
     // Real input. Keys are X keysym names joined by '+': "alt+F4", "Return".
     void key(const std::string& combo);

@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -84,6 +85,12 @@ void drain(const std::string& dir, double rate, FILE* capture) {
         for (;;) pause();  // stalled: the endpoint is never read
     }
     uint8_t buf[512];
+    // The device's own clock: each byte takes 1/rate from the one before.
+    // The host's next transfer comes a little after the device is ready for
+    // it (it retries after a NAK); up to 20 ms of that is made up, so the
+    // device keeps its rate, and no more, so it never bursts after an idle
+    // spell.
+    auto ready = std::chrono::steady_clock::now();
     for (;;) {
         const ssize_t n = read(ep, buf, sizeof buf);
         if (n < 0) {
@@ -100,7 +107,10 @@ void drain(const std::string& dir, double rate, FILE* capture) {
         fflush(capture);
         // The next read waits until these bytes would have gone out at the
         // device's pace: the host meets NAKs meanwhile.
-        std::this_thread::sleep_until(got + std::chrono::duration<double>(taken / rate));
+        ready = std::max(ready, got - std::chrono::milliseconds(20));
+        ready += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(taken / rate));
+        std::this_thread::sleep_until(ready);
     }
 }
 
