@@ -216,9 +216,9 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     Button1 = new QPushButton("Next", this);  // first in the tab order
     Button1->setObjectName("Button1");
     Button1->setGeometry(99, 427, 75, 26);
-    // Enter runs the step only while this button has the focus; Escape runs
-    // it from anywhere (reject below).
-    Button1->setAutoDefault(true);
+    // Enter runs the step only while this button has the focus (keyPressEvent);
+    // Escape runs it from anywhere (reject below).
+    Button1->setAutoDefault(false);
     Button1->setDefault(false);
     connect(Button1, &QPushButton::clicked, this, [this] { runStep(); });
 
@@ -298,6 +298,17 @@ void TForm3::runStep() {
     stepRunning_ = false;
     // The step may have shown controls under the instruction.
     fitInstruction();
+}
+
+void TForm3::keyPressEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter) {
+        // Never a default button: Enter elsewhere (the lists, the check box)
+        // does nothing.
+        if (focusWidget() == Button1 && e->modifiers() == Qt::NoModifier) Button1->click();
+        e->accept();
+        return;
+    }
+    QDialog::keyPressEvent(e);
 }
 
 void TForm3::reject() {

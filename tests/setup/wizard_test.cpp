@@ -4,6 +4,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QToolButton>
 #include <fstream>
@@ -96,7 +98,17 @@ TEST_F(WizardTest, TheDeviceStepWaitsForAnOpenDeviceAndTheTestSendsPrograms) {
 
 TEST_F(WizardTest, EscapeMovesOnEvenBeforeADeviceOpened) {
     form3->show();
-    form3->Button1->click();
+    // Enter runs the step from the step button only, never from the check box.
+    const auto enter = [](QWidget* w) {
+        w->setFocus();
+        QKeyEvent e(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(w, &e);
+    };
+    form3->activateWindow();
+    enter(form3->CheckBox1);
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Click);
+    enter(form3->Button1);
+    EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next8Click);
     form3->Button1->click();
     ASSERT_FALSE(form3->Shape1->isEnabled());
     form3->reject();  // what Escape does
