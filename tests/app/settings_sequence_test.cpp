@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
@@ -12,6 +13,7 @@
 
 #include "app/settings.h"
 #include "firmware/syx_generator.h"
+#include "platform/dialogs.h"
 #include "tests/support/form_fixture.h"
 
 namespace {
@@ -196,6 +198,33 @@ TEST_F(SettingsSequenceTest, SaveFailureAtCloseIsReportedAndLeavesTheOldFileWhol
     EXPECT_EQ(dialogs.shown()[0].caption, "ini");
     EXPECT_EQ(dialogs.shown()[0].buttons, platform::Buttons::Ok);
     EXPECT_EQ(iniText(), before) << "a failed write must not truncate the file";
+
+    // Ended by a signal, the program waits for nobody: the failure goes to
+    // standard error.
+    start();
+    dialogs.clear();
+    platform::endDialogs();
+    // Standard error into a pipe: the file-size limit that stands for the
+    // full disk does not apply to it.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int saved = dup(2);
+    dup2(ends[1], 2);
+    {
+        FullDisk full;
+        stop();
+    }
+    dup2(saved, 2);
+    close(saved);
+    close(ends[1]);
+    char buf[512];
+    const ssize_t n = read(ends[0], buf, sizeof buf);
+    close(ends[0]);
+    const std::string said(buf, size_t(std::max<ssize_t>(n, 0)));
+    platform::endDialogs(false);
+    EXPECT_TRUE(dialogs.shown().empty());
+    EXPECT_NE(said.find("ini: Could not save program settings."), std::string::npos) << said;
+    EXPECT_EQ(iniText(), before);
 }
 
 TEST_F(SettingsSequenceTest, AFileThatCannotBeReadIsKeptAndReportedAtClose) {
