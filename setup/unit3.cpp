@@ -408,6 +408,15 @@ void TForm3::runUpload() {
     if (TForm1* f = main()) f->UploadCode1->trigger();
 }
 
+void TForm3::stageFailed(TForm1* f) {
+    setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
+    // The run ended without bringing the wizard back (its boxes were the
+    // main window's): the user is to read what happened here.
+    show();
+    raise();
+    activateWindow();
+}
+
 void TForm3::Button1Next4Click() {
     TForm1* f = main();
     platform::processMessages();
@@ -425,7 +434,7 @@ void TForm3::Button1Next4Click() {
     }
     // A stage that did not run to its end is offered again.
     if (!f || !f->lastRunSucceeded()) {
-        setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
+        stageFailed(f);
         return;
     }
     platform::Sleep(1000);
@@ -449,7 +458,7 @@ void TForm3::Button1Next9Click() {
         runUpload();
     }
     if (!f || !f->lastRunSucceeded()) {
-        setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
+        stageFailed(f);
         return;
     }
     setInstruction(kDone);

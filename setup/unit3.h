@@ -96,6 +96,7 @@ protected:
 private:
     TForm1* main() const;
     void runStep();
+    void stageFailed(TForm1* f);  // the stage is offered again, with what happened
     void setInstruction(const char* text);
     void fitInstruction();
     void ringChange(setup::Ring ring, QComboBox* list, TShape* marker);
