@@ -176,9 +176,14 @@ void TForm1::buildControls() {
     Button3 = new QPushButton("Button3", client);
     Button3->setObjectName("Button3");
     Button3->setGeometry(340, 382, 66, 22);
+    // Both lie outside the visible client area: the keyboard never tabs to
+    // them. A packet transfer gives Button1 the focus itself.
+    Button3->setFocusPolicy(Qt::NoFocus);
     Button1 = new QPushButton("Cancel", client);
     Button1->setObjectName("Button1");
     Button1->setGeometry(553, 518, 75, 25);
+    Button1->setFocusPolicy(Qt::NoFocus);
+    Button1->setAccessibleName("Cancel the update");
 
     Timer1.setInterval(1000);
     Timer1.setEnabled(false);

@@ -3,7 +3,10 @@
 // USB MIDI set-up prompts and the final version check.
 #include <QEvent>
 #include <QMouseEvent>
+#include <QKeySequence>
+#include <QPushButton>
 #include <QScopeGuard>
+#include <QShortcut>
 #include <QStringList>
 #include <QTimer>
 #include <algorithm>
@@ -79,6 +82,16 @@ void TForm1::installUploadControls() {
     auto* filter = new CancelFilter(this);
     Label1->installEventFilter(filter);
     Image2->installEventFilter(filter);
+    // The keyboard's way to the knob: the Cancel button a packet transfer
+    // gives the focus to (Space, Return), and Escape anywhere in the window.
+    // Only while there is something to cancel.
+    const auto keyCancel = [this] {
+        if (runActive_ && !Label1->isHidden()) CancelMouseUp();
+    };
+    Button1->setAutoDefault(true);
+    connect(Button1, &QPushButton::clicked, this, keyCancel);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, keyCancel);
 }
 
 void TForm1::finishUpload() {

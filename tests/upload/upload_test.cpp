@@ -1,6 +1,7 @@
 // Run > Upload Code end to end: the main window, the virtual MIDI driver and
 // the simulated amplifier, under the virtual clock with scripted dialogs.
 #include <QAction>
+#include <QPushButton>
 #include <QTimer>
 #include <chrono>
 #include <fstream>
@@ -251,8 +252,25 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     EXPECT_TRUE(form->Label1->isHidden());
     EXPECT_TRUE(form->Out1->isEnabled());
 
-    // A press after the run belongs to no run: the next one goes through.
+    // The keyboard's Cancel: the focused button, pressed while packet 2 goes.
+    bool keyed = false;
+    const int keyHook = clock.addSettleHook([&] {
+        if (std::this_thread::get_id() == ui && !keyed && vm->sent(ampIn).size() > 37 + 2 * message) {
+            keyed = true;
+            form->Button1->click();
+        }
+    });
+    vm->clearSent(ampIn);
+    dialogs.clear();
+    form->Button2Click();
+    clock.removeSettleHook(keyHook);
+    EXPECT_EQ(vm->sent(ampIn).size(), 37 + 3 * message);
+    EXPECT_EQ(boxes(), std::vector<std::string>{"User terminated code upload. Power cycle amp. / Status"});
+
+    // A press after the run belongs to no run: the next one goes through,
+    // and so does a press of the Cancel button between runs.
     form->CancelMouseUp();
+    form->Button1->click();
     vm->clearSent(ampIn);
     form->Button2Click();
     EXPECT_EQ(vm->sent(ampIn), image);
