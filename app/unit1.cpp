@@ -185,6 +185,15 @@ void TForm1::buildControls() {
     Button1->setFocusPolicy(Qt::NoFocus);
     Button1->setAccessibleName("Cancel the update");
 
+    // What a screen reader says of the drawn controls.
+    Image1->setAccessibleName("Amp panel");
+    Image2->setAccessibleName("Cancel knob");
+    Image2->setAccessibleDescription("Push during an update to stop it after the packet in progress");
+    StatusBar1->setAccessibleName("New firmware");
+    StatusBar2->setAccessibleName("Amp status");
+    CGauge1->setAccessibleName("Upload progress");
+    for (TMemo* m : {Memo1, Memo2, Memo3}) m->setAccessibleName("MIDI log");
+
     Timer1.setInterval(1000);
     Timer1.setEnabled(false);
     Timer3.setInterval(500);

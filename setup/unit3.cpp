@@ -262,6 +262,26 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     connect(ComboBox3, &QComboBox::currentIndexChanged, this, [this] { ComboBox3Change(); });
     connect(ComboBox4, &QComboBox::currentIndexChanged, this, [this] { ComboBox4Change(); });
     Button1->setFocus();
+
+    // What a screen reader says of the drawn controls.
+    Image1->setAccessibleName("Welcome");
+    Label1->setAccessibleName("Instruction");
+    Shape1->setAccessibleName("Next");
+    Shape2->setAccessibleName("Test MIDI");
+    Shape2->setAccessibleDescription("Sends a program change to the amp: its preset should change");
+    Image5->setAccessibleName("Amp front panel: the LEDs around the three knobs show the firmware version");
+    SpeedButton1->setAccessibleName("Close");
+    Button1->setAccessibleName("Next step");
+    Button2->setAccessibleName("Test MIDI");
+    ComboBox1->setAccessibleName("MIDI output device");
+    ComboBox2->setAccessibleName("Lit LED around the StompBoxes knob");
+    ComboBox3->setAccessibleName("Lit LED around the Amps knob");
+    ComboBox4->setAccessibleName("Lit LED around the Effects knob");
+    Label2->setAccessibleName("Firmware revision");
+    for (QWidget* w : {static_cast<QWidget*>(Image2), static_cast<QWidget*>(Image3), static_cast<QWidget*>(Image4),
+                       static_cast<QWidget*>(Image9), static_cast<QWidget*>(Shape3), static_cast<QWidget*>(Shape4),
+                       static_cast<QWidget*>(Shape5)})
+        w->setAccessibleName("Decoration");
 }
 
 TForm1* TForm3::main() const {

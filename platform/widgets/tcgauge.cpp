@@ -1,9 +1,11 @@
 #include "platform/widgets/tcgauge.h"
 
 #include <QPainter>
+
+#include "platform/widgets/accessible.h"
 #include <algorithm>
 
-TCGauge::TCGauge(QWidget* parent) : QWidget(parent) {}
+TCGauge::TCGauge(QWidget* parent) : QWidget(parent) { accessibility::install(); }
 
 void TCGauge::setMinValue(int v) {
     min_ = v;
@@ -18,8 +20,10 @@ void TCGauge::setMaxValue(int v) {
 
 void TCGauge::setProgress(int v) {
     if (v == progress_) return;
+    const int before = PercentDone();
     progress_ = v;
     update();
+    if (PercentDone() != before) accessibility::valueChanged(this, PercentDone());
 }
 
 int TCGauge::PercentDone() const {

@@ -5,7 +5,9 @@
 #include <QToolTip>
 #include <algorithm>
 
-TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), color_(0xC0, 0xC0, 0xC0) {}
+#include "platform/widgets/accessible.h"
+
+TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), color_(0xC0, 0xC0, 0xC0) { accessibility::install(); }
 
 void TStatusBar::addPanel(int width, const QString& text) {
     panels_.push_back({width, text});
@@ -22,6 +24,7 @@ void TStatusBar::setPanelText(int i, const QString& text) {
     if (panels_[static_cast<size_t>(i)].text == text) return;
     panels_[static_cast<size_t>(i)].text = text;
     update();
+    accessibility::valueChanged(this, accessibility::statusBarText(*this));
 }
 
 int TStatusBar::panelWidth(int i) const {
@@ -56,7 +59,9 @@ void TStatusBar::paintEvent(QPaintEvent*) {
         p.setPen(light);
         p.drawLine(r.bottomLeft(), r.bottomRight());
         p.drawLine(r.topRight(), r.bottomRight());
-        p.setPen(palette().color(QPalette::WindowText));
+        // The panel's colour is fixed, so is the text's: black or white,
+        // whichever reads on it, whatever the desktop's palette.
+        p.setPen(qGray(color_.rgb()) > 128 ? Qt::black : Qt::white);
         p.setFont(shownFont(i));
         p.drawText(textRect(i), Qt::AlignCenter, shownText(i));
     }

@@ -1,6 +1,10 @@
 // The main window as built: layout, menus, status bars, gauge, timers, the
 // wizard timer and the device-change log.
+#include <QAccessible>
+#include <QImage>
 #include <QMenuBar>
+#include <QPalette>
+#include <algorithm>
 
 #include "tests/support/form_fixture.h"
 
@@ -63,6 +67,23 @@ TEST_F(MainWindowTest, StatusBarPanels) {
     EXPECT_EQ(form->StatusBar1->panelRect(4).right(), 699);
     EXPECT_EQ(form->StatusBar2->panelRect(3).left(), 350);
     EXPECT_EQ(form->StatusBar2->panelRect(3).right(), 700);
+
+    // A screen reader reads the panels' texts; a dark desktop palette leaves
+    // the text on the fixed grey dark (before: the palette's white, 1.77:1).
+    QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(form->StatusBar1);
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(bar->role(), QAccessible::StatusBar);
+    EXPECT_EQ(bar->text(QAccessible::Name), "New firmware");
+    EXPECT_TRUE(bar->text(QAccessible::Value).startsWith("New Firmware")) << bar->text(QAccessible::Value).toStdString();
+    QPalette dark = form->StatusBar1->palette();
+    dark.setColor(QPalette::WindowText, Qt::white);
+    form->StatusBar1->setPalette(dark);
+    const QImage shot = form->StatusBar1->grab().toImage();
+    int darkest = 255;
+    const QRect text = form->StatusBar1->panelRect(0).adjusted(4, 4, -4, -4);
+    for (int y = text.top(); y <= text.bottom(); ++y)
+        for (int x = text.left(); x <= text.right(); ++x) darkest = std::min(darkest, qGray(shot.pixel(x, y)));
+    EXPECT_LT(darkest, 60) << "no dark text on the grey panel";
 }
 
 TEST_F(MainWindowTest, MenusAndTheirEntries) {
@@ -109,6 +130,14 @@ TEST_F(MainWindowTest, GaugePercentage) {
     g->setMaxValue(3);
     g->setProgress(2);
     EXPECT_EQ(g->PercentDone(), 66);  // whole percent, cut
+
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(g);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->role(), QAccessible::ProgressBar);
+    EXPECT_EQ(a->text(QAccessible::Name), "Upload progress");
+    EXPECT_EQ(a->text(QAccessible::Value), "66%");
+    ASSERT_NE(a->valueInterface(), nullptr);
+    EXPECT_EQ(a->valueInterface()->currentValue().toInt(), 66);
 }
 
 TEST_F(MainWindowTest, WizardIsShownOnceAbout400msAfterStart) {
