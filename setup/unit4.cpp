@@ -79,6 +79,10 @@ TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     Shape1->setClearBrush();
     Shape1->OnMouseDown = [this](Qt::MouseButton b) { Shape1MouseDown(b); };
     Shape1->OnMouseUp = [this](Qt::MouseButton b) { Shape1MouseUp(b); };
+    Shape1->setKeyboardButton(true);
+    Shape1->setAccessibleName("Test MIDI");
+    Shape1->setAccessibleDescription("Asks the amp for its version and changes its preset");
+    Shape1->setFocus();
 
     Label2 = new QLabel(this);
     Label2->setObjectName("Label2");

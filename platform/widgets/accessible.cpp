@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/widgets/tcgauge.h"
+#include "platform/widgets/tshape.h"
 #include "platform/widgets/tstatusbar.h"
 
 namespace {
@@ -39,7 +40,27 @@ public:
     }
 };
 
+// A shape the keyboard can press is a button with a press action; any
+// other is a picture. (Asked each time: the interface may be made before
+// the shape is set up.)
+class ShapeAccessible final : public QAccessibleWidget {
+public:
+    explicit ShapeAccessible(TShape* s) : QAccessibleWidget(s, QAccessible::Graphic) {}
+    TShape* shape() const { return static_cast<TShape*>(widget()); }
+    QAccessible::Role role() const override {
+        return shape()->keyboardButton() ? QAccessible::Button : QAccessible::Graphic;
+    }
+    QStringList actionNames() const override {
+        return shape()->keyboardButton() ? QStringList{pressAction()} : QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (shape()->keyboardButton() && name == pressAction()) shape()->press();
+        else QAccessibleWidget::doAction(name);
+    }
+};
+
 QAccessibleInterface* factory(const QString&, QObject* o) {
+    if (auto* s = qobject_cast<TShape*>(o)) return new ShapeAccessible(s);
     if (auto* g = qobject_cast<TCGauge*>(o)) return new GaugeAccessible(g);
     if (auto* b = qobject_cast<TStatusBar*>(o)) return new StatusBarAccessible(b);
     return nullptr;

@@ -26,8 +26,18 @@ public:
     std::function<void(Qt::MouseButton)> OnMouseDown;
     std::function<void(Qt::MouseButton)> OnMouseUp;
 
+    // Makes the shape a button for the keyboard too: it takes the focus by
+    // Tab, shows it, and Space or Return press and release it as the left
+    // mouse button does (also the press action screen readers offer).
+    void setKeyboardButton(bool on);
+    bool keyboardButton() const { return keyboardButton_; }
+    void press();
+
 protected:
     void paintEvent(QPaintEvent*) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
 
@@ -38,4 +48,5 @@ private:
     bool hasPen_ = true;
     QColor brush_ = Qt::white;
     bool hasBrush_ = true;
+    bool keyboardButton_ = false;
 };

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QAccessible>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPushButton>
@@ -89,8 +90,21 @@ TEST_F(WizardTest, TheDeviceStepWaitsForAnOpenDeviceAndTheTestSendsPrograms) {
         EXPECT_FALSE(form3->Image9->isHidden());
         form3->Shape2MouseUp(i == 4 ? Qt::RightButton : Qt::LeftButton);
     }
+    // From the keyboard (Space on the focused control) and through a screen
+    // reader's press action, the same.
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier);
+    QApplication::sendEvent(form3->Shape2, &space);
+    QAccessibleInterface* test = QAccessible::queryAccessibleInterface(form3->Shape2);
+    ASSERT_NE(test, nullptr);
+    EXPECT_EQ(test->role(), QAccessible::Button);
+    EXPECT_EQ(test->text(QAccessible::Name), "Test MIDI");
+    ASSERT_NE(test->actionInterface(), nullptr);
+    test->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(form3->Shape2->focusPolicy(), Qt::StrongFocus);
+    EXPECT_EQ(form3->Button1->focusPolicy(), Qt::NoFocus) << "the hidden step button is out of the tab chain";
     vm->settle();
-    EXPECT_EQ(vm->sent(ampIn), (std::vector<uint8_t>{0xC0, 1, 0xC0, 2, 0xC0, 3, 0xC0, 0, 0xC0, 1}));
+    EXPECT_EQ(vm->sent(ampIn),
+              (std::vector<uint8_t>{0xC0, 1, 0xC0, 2, 0xC0, 3, 0xC0, 0, 0xC0, 1, 0xC0, 2, 0xC0, 3}));
     next();
     EXPECT_EQ(form3->Shape1->x(), 210);
     EXPECT_FALSE(form3->Image5->isHidden());
