@@ -330,6 +330,22 @@ TEST_F(DesktopTest, ClickingTheKnobCancelsAHandshakeUpload) {
     EXPECT_FALSE(waitUntil([&] { return amp()["packets"] != sent; }, 2000)) << "packets still going out";
     EXPECT_LT(std::stoi(sent), 48);
     EXPECT_EQ(countPixels(desk->screen(), inMain(kGauge), lime), 0) << "the gauge stays";
+
+    // The keyboard alone: Space on the Cancel control the transfer focuses,
+    // then Escape in the window, each stop the next run the same way.
+    for (const char* key : {"space", "Escape"}) {
+        SCOPED_TRACE(key);
+        ASSERT_NO_FATAL_FAILURE(waitActive(mainWindow));
+        const int before = packetsTaken();
+        desk->key("alt+r");
+        desk->key("Return");
+        ASSERT_TRUE(waitUntil([&] { return packetsTaken() >= before + 2; }, 15000)) << desk->describe();
+        desk->key(key);
+        ASSERT_NO_FATAL_FAILURE(answerBox());  // User terminated code upload. Power cycle amp.
+        const int stopped = packetsTaken();
+        EXPECT_FALSE(waitUntil([&] { return packetsTaken() != stopped; }, 2000)) << "packets still going out";
+        EXPECT_LT(stopped - before, 48);
+    }
 }
 
 // A whole handshake update with the desktop pinging the window every 100 ms:
