@@ -61,5 +61,8 @@ void TImage::paintEvent(QPaintEvent*) {
     ++paints_;
     if (shown_.isNull()) return;
     QPainter p(this);
+    // On a scaled screen the picture is scaled smoothly, not pixel-doubled
+    // (or, at 1.5x, unevenly).
+    if (devicePixelRatioF() != 1.0) p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.drawImage(0, 0, shown_);
 }
