@@ -18,6 +18,7 @@
 #include "midi/midi_out.h"
 #include "platform/dialogs.h"
 #include "platform/power/sleep_lock.h"
+#include "platform/widgets/tshape.h"
 #include "setup/unit3.h"
 #include "setup/unit4.h"
 #include "upload/device_messages.h"
@@ -82,6 +83,22 @@ void TForm1::installUploadControls() {
     auto* filter = new CancelFilter(this);
     Label1->installEventFilter(filter);
     Image2->installEventFilter(filter);
+    // The knob's rim around the label takes a press too, while there is
+    // something to cancel: an invisible circle over the knob, under the label.
+    auto* rim = new TShape(Label1->parentWidget());
+    rim->setObjectName("KnobRim");
+    rim->setKind(TShape::Kind::Circle);
+    rim->setNoPen();
+    rim->setClearBrush();
+    rim->setGeometry(Image2->geometry());
+    rim->setAccessibleName("Cancel knob");
+    rim->stackUnder(Label1);
+    rim->OnMouseDown = [this](Qt::MouseButton) {
+        if (!Label1->isHidden()) CancelMouseDown();
+    };
+    rim->OnMouseUp = [this](Qt::MouseButton) {
+        if (!Label1->isHidden() || !Image2->isHidden()) CancelMouseUp();
+    };
     // The keyboard's way to the knob: the Cancel button a packet transfer
     // gives the focus to (Space, Return), and Escape anywhere in the window.
     // Only while there is something to cancel.

@@ -178,7 +178,9 @@ TEST_F(PortTest, CloseAbortsABlockInFlightOnAnotherThread) {
     vm.setWireRate(dev, 31250);
     TMidiOut out;
     out.SetUsing(true);
-    const auto block = sysex(20000);
+    // Long enough that the sender, stepping virtual time on its own, cannot
+    // finish it while this thread waits to be scheduled on a busy machine.
+    const auto block = sysex(1000000);
     std::atomic<int> whole{-1};
     std::thread sender([&] { whole = out.SysEx(block.data(), int(block.size())); });
     // Let the block get going, then close from here as the window would.
@@ -198,7 +200,9 @@ TEST_F(PortTest, AnOutputThatVanishesMidBlockDoesNotHangTheSender) {
     vm.setWireRate(dev, 31250);
     TMidiOut out;
     out.SetUsing(true);
-    const auto block = sysex(20000);
+    // Long enough that the sender, stepping virtual time on its own, cannot
+    // finish it while this thread waits to be scheduled on a busy machine.
+    const auto block = sysex(1000000);
     std::atomic<int> whole{-1};
     std::thread sender([&] { whole = out.SysEx(block.data(), int(block.size())); });
     while (vm.sent(dev).empty()) std::this_thread::yield();

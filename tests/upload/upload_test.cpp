@@ -1,6 +1,8 @@
 // Run > Upload Code end to end: the main window, the virtual MIDI driver and
 // the simulated amplifier, under the virtual clock with scripted dialogs.
 #include <QAction>
+#include <QApplication>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
 #include <chrono>
@@ -252,20 +254,36 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     EXPECT_TRUE(form->Label1->isHidden());
     EXPECT_TRUE(form->Out1->isEnabled());
 
-    // The keyboard's Cancel: the focused button, pressed while packet 2 goes.
-    bool keyed = false;
-    const int keyHook = clock.addSettleHook([&] {
-        if (std::this_thread::get_id() == ui && !keyed && vm->sent(ampIn).size() > 37 + 2 * message) {
+    // The keyboard's Cancel (the focused button), then a press on the knob's
+    // rim, each while packet 2 goes.
+    auto* rim = form->findChild<QWidget*>("KnobRim");
+    ASSERT_NE(rim, nullptr);
+    for (const bool byKey : {true, false}) {
+        SCOPED_TRACE(byKey ? "Cancel button" : "knob rim");
+        bool keyed = false;
+        const int keyHook = clock.addSettleHook([&] {
+            if (std::this_thread::get_id() != ui || keyed || vm->sent(ampIn).size() <= 37 + 2 * message) return;
             keyed = true;
-            form->Button1->click();
-        }
-    });
-    vm->clearSent(ampIn);
-    dialogs.clear();
-    form->Button2Click();
-    clock.removeSettleHook(keyHook);
-    EXPECT_EQ(vm->sent(ampIn).size(), 37 + 3 * message);
-    EXPECT_EQ(boxes(), std::vector<std::string>{"User terminated code upload. Power cycle amp. / Status"});
+            if (byKey) {
+                form->Button1->click();
+                return;
+            }
+            const QPointF edge(3, rim->height() / 2.0);  // on the rim, clear of the label
+            QMouseEvent down(QEvent::MouseButtonPress, edge, rim->mapToGlobal(edge), Qt::LeftButton, Qt::LeftButton,
+                             Qt::NoModifier);
+            QApplication::sendEvent(rim, &down);
+            EXPECT_FALSE(form->Image2->isHidden()) << "the knob shows it is pressed";
+            QMouseEvent up(QEvent::MouseButtonRelease, edge, rim->mapToGlobal(edge), Qt::LeftButton, Qt::NoButton,
+                           Qt::NoModifier);
+            QApplication::sendEvent(rim, &up);
+        });
+        vm->clearSent(ampIn);
+        dialogs.clear();
+        form->Button2Click();
+        clock.removeSettleHook(keyHook);
+        EXPECT_EQ(vm->sent(ampIn).size(), 37 + 3 * message);
+        EXPECT_EQ(boxes(), std::vector<std::string>{"User terminated code upload. Power cycle amp. / Status"});
+    }
 
     // A press after the run belongs to no run: the next one goes through,
     // and so does a press of the Cancel button between runs.
