@@ -210,9 +210,6 @@ public:
     static constexpr const char* kCloseDuringTransfer =
         "An update is running. If you close now, the amp is left half-written and must be updated again after a "
         "power cycle. Close anyway?";
-    // True while image data is on its way to the amplifier: closing then
-    // asks first.
-    bool transferSending() const { return sending_; }
 
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
@@ -272,7 +269,7 @@ private:
     int ringLit_[3] = {};
     bool runActive_ = false;
     bool closeRequested_ = false;
-    bool sending_ = false;
+    bool sending_ = false;  // image data on its way: closing asks first
     bool portsLocked_ = false;
     // "Programming in Progress" stops blinking and goes.
     void stopWarning();

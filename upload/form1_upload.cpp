@@ -615,8 +615,7 @@ void TForm1::bringWizardToFront() {
 
 void TForm1::resetCodeUpload() {
     Timer1.setEnabled(false);
-    Timer3.setEnabled(false);
-    Label3->hide();
+    stopWarning();
     for (RingLed& r : rings) r.allOff();
     imageCursor = imageStart;
     CGauge1->hide();

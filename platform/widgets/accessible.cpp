@@ -82,9 +82,9 @@ QString statusBarText(const TStatusBar& bar) {
     return parts.join(", ");
 }
 
-void valueChanged(QObject* o, const QVariant& value) {
+void valueChanged(QObject* o, const std::function<QVariant()>& value) {
     if (!QAccessible::isActive()) return;
-    QAccessibleValueChangeEvent e(o, value);
+    QAccessibleValueChangeEvent e(o, value());
     QAccessible::updateAccessibility(&e);
 }
 

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QVariant>
+#include <functional>
 
 class QObject;
 class TStatusBar;
@@ -16,7 +17,8 @@ void install();
 // "Version 02.06, File Name: a.syx, File Size: 1234 Bytes": the panels that
 // say something, left to right.
 QString statusBarText(const TStatusBar& bar);
-// Announces a new value of o to assistive technology, when any listens.
-void valueChanged(QObject* o, const QVariant& value);
+// Announces a new value of o to assistive technology, when any listens
+// (value is asked only then).
+void valueChanged(QObject* o, const std::function<QVariant()>& value);
 
 }  // namespace accessibility

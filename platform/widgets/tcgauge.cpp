@@ -23,7 +23,7 @@ void TCGauge::setProgress(int v) {
     const int before = PercentDone();
     progress_ = v;
     update();
-    if (PercentDone() != before) accessibility::valueChanged(this, PercentDone());
+    if (PercentDone() != before) accessibility::valueChanged(this, [this] { return PercentDone(); });
 }
 
 int TCGauge::PercentDone() const {

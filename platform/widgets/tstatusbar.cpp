@@ -24,7 +24,7 @@ void TStatusBar::setPanelText(int i, const QString& text) {
     if (panels_[static_cast<size_t>(i)].text == text) return;
     panels_[static_cast<size_t>(i)].text = text;
     update();
-    accessibility::valueChanged(this, accessibility::statusBarText(*this));
+    accessibility::valueChanged(this, [this] { return accessibility::statusBarText(*this); });
 }
 
 int TStatusBar::panelWidth(int i) const {

@@ -70,6 +70,15 @@ protected:
         if (driver) platform::midi::removeDriver(driver.get());
         if (seq) snd_seq_close(seq);
     }
+    // Opens output port i and hands it b; sentAt, when given, is the moment
+    // just before the block was handed over. The caller closes h.
+    static void startBlock(int i, Block& b, HMIDIOUT& h,
+                           std::chrono::steady_clock::time_point* sentAt = nullptr) {
+        ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        if (sentAt) *sentAt = std::chrono::steady_clock::now();
+        ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    }
     // Index of the port whose listed name contains what, in a fresh list, or -1.
     int find(bool out, const char* what = "Layer Test Port") {
         const UINT n = out ? midiOutGetNumDevs() : midiInGetNumDevs();
@@ -117,10 +126,8 @@ TEST_F(AlsaTest, BlockGoesOutInEventsOfAtMost256) {
     const int i = find(true);
     ASSERT_GE(i, 0);
     HMIDIOUT h = nullptr;
-    ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block b(sysex(1500));
-    ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(startBlock(i, b, h));
     EXPECT_EQ(receive(b.bytes.size()), b.bytes);
     while (midiOutClose(h) == MIDIERR_STILLPLAYING) std::this_thread::yield();
     EXPECT_TRUE(b.done());
@@ -181,10 +188,8 @@ TEST_F(AlsaTest, PortVanishingWhileSendingEndsTheBlock) {
     const int i = find(true);
     ASSERT_GE(i, 0);
     HMIDIOUT h = nullptr;
-    ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
     Block b(sysex(20000));  // several seconds at the DIN pace
-    ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(startBlock(i, b, h));
     receive(256);
     snd_seq_delete_simple_port(seq, port);
     port = -1;
@@ -216,11 +221,9 @@ TEST_F(AlsaTest, KernelPortsGetTheWholeBlockAtTheWirePace) {
         pollfd armed{raw, POLLIN, 0};
         poll(&armed, 1, 0);
         HMIDIOUT h = nullptr;
-        ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
         Block b(sysex(16384));
-        ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        std::chrono::steady_clock::time_point start;
+        ASSERT_NO_FATAL_FAILURE(startBlock(i, b, h, &start));
         std::vector<uint8_t> got;
         const auto until = start + std::chrono::seconds(20);
         auto doneAt = until;
@@ -269,11 +272,9 @@ TEST_F(AlsaTest, ASlowUsbDeviceGetsEveryByteOrTheBlockIsCut) {
         const int i = find(true, "Slow MIDI MIDI 1");
         ASSERT_GE(i, 0);
         HMIDIOUT h = nullptr;
-        ASSERT_EQ(midiOutOpen(&h, UINT(i), 0, 0, CALLBACK_NULL), MMSYSERR_NOERROR);
         Block b(sysex(8192));
-        ASSERT_EQ(midiOutPrepareHeader(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_EQ(midiOutLongMsg(h, &b.hdr, sizeof(MIDIHDR)), MMSYSERR_NOERROR);
+        std::chrono::steady_clock::time_point start;
+        ASSERT_NO_FATAL_FAILURE(startBlock(i, b, h, &start));
         const auto until = start + std::chrono::seconds(20);
         while (!b.done() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
