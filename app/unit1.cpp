@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/settings.h"
 #include "platform/dialogs.h"
+#include "platform/widgets/accessible.h"
 #include "platform/widgets/fit_text.h"
 #include "setup/unit3.h"
 #include "upload/threader.h"
@@ -91,6 +92,7 @@ void TForm1::buildControls() {
     client->setPalette(pal);
     client->setFont(face("MS Sans Serif", 11, false));
     setCentralWidget(client);
+    accessibility::listChildren(client);  // the rings' parts come with the rings
 
     Image1 = new TImage(client);
     Image1->setObjectName("Image1");
@@ -185,10 +187,12 @@ void TForm1::buildControls() {
     Button1->setFocusPolicy(Qt::NoFocus);
     Button1->setAccessibleName("Cancel the update");
 
-    // What a screen reader says of the drawn controls.
-    Image1->setAccessibleName("Amp panel");
-    Image2->setAccessibleName("Cancel knob");
-    Image2->setAccessibleDescription("Push during an update to stop it after the packet in progress");
+    // What a screen reader says of the drawn controls. The knob's picture is
+    // left to the rim over it, which is the control; the controls parked
+    // outside the client area are not listed (accessibility::listChildren).
+    client->setAccessibleName("Amp panel");
+    Image1->setAccessibleName("Amp panel picture");
+    accessibility::leaveOut(Image2);
     StatusBar1->setAccessibleName("New firmware");
     StatusBar2->setAccessibleName("Amp status");
     CGauge1->setAccessibleName("Upload progress");
@@ -232,6 +236,10 @@ void TForm1::buildMenu() {
 
     Run1 = bar->addMenu("&Run");
     UploadCode1 = Run1->addAction("Upload Code");
+
+    // An open menu reads as its title.
+    bar->setAccessibleName("Menu");
+    for (QMenu* m : {File1, Midi1, Out1, In1, Run1}) m->setAccessibleName(QString(m->title()).remove('&'));
 }
 
 int TForm1::Top() const { return pos().y(); }

@@ -31,6 +31,7 @@ class TMidiIn;
 class threader;
 class TLEDImage;
 class RingLed;
+class TShape;
 
 // Where the window keeps its settings; the program computes it from its own
 // path, tests pass a file of their own.
@@ -270,6 +271,7 @@ private:
     bool runActive_ = false;
     bool closeRequested_ = false;
     bool sending_ = false;  // image data on its way: closing asks first
+    TShape* knobRim_ = nullptr;  // the whole knob as the cancel control
     bool portsLocked_ = false;
     // "Programming in Progress" stops blinking and goes.
     void stopWarning();

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "leds/ledimage.h"
+#include "platform/widgets/accessible.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ void TForm1::createLeds() {
         led->setTransparent(true);
         led->SetColor(clRed);
         led->TurnOn(true);
+        accessibility::leaveOut(led);  // its ring speaks for it
         if (i == 0) sLED1 = led;
         else LEDImage[i] = led;
     }
@@ -61,6 +63,11 @@ void TForm1::init_leds() {
     for (int i = 0; i < 3; ++i) rings[i].collectLeds(client, i);
     rings[2].setOnColor(clGreen);
     for (RingLed& r : rings) r.allOff();
+    // A screen reader meets each ring as one object saying what it shows.
+    static const char* const names[3] = {"StompBoxes ring", "Amps ring", "Effects ring"};
+    std::vector<accessibility::Part> parts;
+    for (int i = 0; i < 3; ++i) parts.push_back({names[i], [this, i] { return rings[i].text(); }, rings[i].area()});
+    accessibility::listChildren(client, std::move(parts));
 }
 
 void TForm1::flashVfyShow(int sweeps) {

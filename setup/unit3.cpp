@@ -18,6 +18,7 @@
 #include "midi/midi_out.h"
 #include "platform/clock.h"
 #include "platform/dialogs.h"
+#include "platform/widgets/accessible.h"
 #include "platform/widgets/fit_text.h"
 #include "platform/widgets/timage.h"
 #include "platform/widgets/tshape.h"
@@ -258,9 +259,11 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     for (const auto& [box, ring] : rings) {
         // The panel picture numbers the LEDs: each entry says which it is.
         const auto& entries = setup::ringEntries(ring);
-        for (size_t k = 0; k < entries.size(); ++k)
+        for (size_t k = 0; k < entries.size(); ++k) {
             box->addItem(entries[k].empty() ? QString()
                                             : QString::fromUtf8("%1 \u2013 %2").arg(k).arg(QString::fromStdString(entries[k])));
+            if (entries[k].empty()) box->setItemData(box->count() - 1, "Blank", Qt::AccessibleTextRole);
+        }
         box->setCurrentIndex(-1);
     }
     connect(ComboBox2, &QComboBox::currentIndexChanged, this, [this] { ComboBox2Change(); });
@@ -283,10 +286,14 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     ComboBox3->setAccessibleName("Lit LED around the Amps knob");
     ComboBox4->setAccessibleName("Lit LED around the Effects knob");
     Label2->setAccessibleName("Firmware revision");
+    // The buttons' pictures and the marks on the amp's picture are not
+    // listed: the shapes over them are the controls, the revision boxes say
+    // what the marks show. The step buttons parked outside are not listed.
     for (QWidget* w : {static_cast<QWidget*>(Image2), static_cast<QWidget*>(Image3), static_cast<QWidget*>(Image4),
                        static_cast<QWidget*>(Image9), static_cast<QWidget*>(Shape3), static_cast<QWidget*>(Shape4),
                        static_cast<QWidget*>(Shape5)})
-        w->setAccessibleName("Decoration");
+        accessibility::leaveOut(w);
+    accessibility::listChildren(this);
 }
 
 TForm1* TForm3::main() const {

@@ -6,6 +6,7 @@
 #include <QToolButton>
 
 #include "midi/midi_out.h"
+#include "platform/widgets/accessible.h"
 #include "platform/widgets/fit_text.h"
 #include "platform/widgets/timage.h"
 #include "platform/widgets/tshape.h"
@@ -92,6 +93,12 @@ TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     Label2->setFont(bookFace(13));
     Label2->setStyleSheet("color: rgb(255, 128, 128); background: transparent;");
     Label2->hide();
+
+    // What a screen reader lists: the text, the button, the result and Close.
+    for (TImage* w : {Image1, Image2, Image3}) accessibility::leaveOut(w);
+    SpeedButton1->setAccessibleName("Close");
+    Label2->setAccessibleName("Result");
+    accessibility::listChildren(this);
 }
 
 void TForm4::Shape1MouseDown(Qt::MouseButton) {

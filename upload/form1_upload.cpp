@@ -85,23 +85,25 @@ void TForm1::installUploadControls() {
     Image2->installEventFilter(filter);
     // The knob's rim around the label takes a press too, while there is
     // something to cancel: an invisible circle over the knob, under the label.
-    auto* rim = new TShape(Label1->parentWidget());
+    auto* rim = knobRim_ = new TShape(Label1->parentWidget());
     rim->setObjectName("KnobRim");
     rim->setKind(TShape::Kind::Circle);
     rim->setNoPen();
     rim->setClearBrush();
     rim->setGeometry(Image2->geometry());
     rim->setAccessibleName("Cancel knob");
+    rim->setAccessibleDescription("Push during an update to stop it after the packet in progress");
     rim->stackUnder(Label1);
+    rim->hide();  // there while a packet transfer goes
     rim->OnMouseDown = [this](Qt::MouseButton) {
         if (!Label1->isHidden()) CancelMouseDown();
     };
     rim->OnMouseUp = [this](Qt::MouseButton) {
         if (!Label1->isHidden() || !Image2->isHidden()) CancelMouseUp();
     };
-    // The keyboard's way to the knob: the Cancel button a packet transfer
-    // gives the focus to (Space, Return), and Escape anywhere in the window.
-    // Only while there is something to cancel.
+    // The keyboard's way to the knob: the rim, which a packet transfer makes
+    // a button and gives the focus to (Space, Return), the Cancel button, and
+    // Escape anywhere in the window. Only while there is something to cancel.
     const auto keyCancel = [this] {
         if (runActive_ && !Label1->isHidden()) CancelMouseUp();
     };
@@ -238,7 +240,9 @@ void TForm1::startPacketTransfer() {
     CGauge1->setProgress(0);
     CGauge1->setMaxValue(packetCount - 1);
     Button1->setEnabled(true);
-    Button1->setFocus();
+    knobRim_->setKeyboardButton(true);
+    knobRim_->show();
+    knobRim_->setFocus();
 }
 
 int32_t TForm1::startPackets() {
@@ -293,6 +297,8 @@ void TForm1::Button2Click() {
         cancelRequested = false;
         Label1->hide();
         Image2->hide();
+        knobRim_->setKeyboardButton(false);
+        knobRim_->hide();
         runActive_ = false;
         UploadCode1->setEnabled(true);
         Firmware1->setEnabled(true);

@@ -5,7 +5,9 @@
 #include <QMenuBar>
 #include <QPalette>
 #include <algorithm>
+#include <functional>
 
+#include "leds/ringledunit.h"
 #include "tests/support/form_fixture.h"
 
 namespace {
@@ -193,6 +195,47 @@ TEST_F(MainWindowTest, DeviceChangesAreLoggedToTheThreeListsOnly) {
     EXPECT_EQ(form->Memo3->Lines(), QStringList({"Memo3", "0000", "0000"}));
     EXPECT_TRUE(form->Memo1->isHidden());
     EXPECT_TRUE(dialogs.shown().empty());
+}
+
+// What a screen reader meets in the three windows: every object it lists
+// has a name, nothing parked outside a window is listed, and each LED ring is
+// one object saying what it shows (before: 73 of 137 objects unnamed, the 36
+// LEDs among them, and the off-screen buttons listed as visible).
+TEST_F(MainWindowTest, ScreenReadersMeetNamedControlsAndOneObjectPerRing) {
+    start();
+    for (QWidget* w : {static_cast<QWidget*>(form.get()), static_cast<QWidget*>(form3.get()),
+                       static_cast<QWidget*>(form4.get())})
+        w->show();
+    form->rings[1].lightPosition(3);
+    QStringList names, unnamed;
+    std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* a) {
+        if (!a->state().invisible) {
+            const QString n = a->text(QAccessible::Name);
+            names << n;
+            if (n.isEmpty()) unnamed << QString::number(a->role()) + (a->object() ? " " + a->object()->objectName() : "");
+        }
+        for (int i = 0; i < a->childCount(); ++i) walk(a->child(i));
+    };
+    for (QWidget* w : {static_cast<QWidget*>(form.get()), static_cast<QWidget*>(form3.get()),
+                       static_cast<QWidget*>(form4.get())})
+        walk(QAccessible::queryAccessibleInterface(w));
+    EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join(", ").toStdString();
+    EXPECT_FALSE(names.contains("Button3"));
+    EXPECT_FALSE(names.contains("Cancel the update")) << "the Cancel button parked outside is listed";
+    EXPECT_FALSE(names.contains("Next step"));
+    EXPECT_EQ(names.count("StompBoxes ring") + names.count("Amps ring") + names.count("Effects ring"), 3);
+
+    QAccessibleInterface* panel = QAccessible::queryAccessibleInterface(form->client);
+    QStringList rings;
+    for (int i = 0; i < panel->childCount(); ++i)
+        if (panel->child(i)->text(QAccessible::Name).endsWith(" ring")) rings << panel->child(i)->text(QAccessible::Value);
+    EXPECT_EQ(rings, QStringList({"off", "LED 4 of 12 lit, red", "off"}));
+    for (int p : {0, 5, 11}) form->rings[2].led(p)->TurnOn(true);
+    EXPECT_EQ(form->rings[2].text(), "LEDs 1, 6 and 12 of 12 lit, green");
+    // A point over a ring's LED finds the ring.
+    const QPoint led = form->rings[1].led(3)->mapToGlobal(QPoint(6, 6));
+    ASSERT_NE(panel->childAt(led.x(), led.y()), nullptr);
+    EXPECT_EQ(panel->childAt(led.x(), led.y())->text(QAccessible::Name), "Amps ring");
 }
 
 }  // namespace

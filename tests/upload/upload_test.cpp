@@ -254,18 +254,20 @@ TEST_F(UploadTest, CancelEndsTheTransferAfterThePacketInProgress) {
     EXPECT_TRUE(form->Label1->isHidden());
     EXPECT_TRUE(form->Out1->isEnabled());
 
-    // The keyboard's Cancel (the focused button), then a press on the knob's
-    // rim, each while packet 2 goes.
+    // The keyboard's Cancel (Space on the focused knob), then a press on the
+    // knob's rim, each while packet 2 goes.
     auto* rim = form->findChild<QWidget*>("KnobRim");
     ASSERT_NE(rim, nullptr);
     for (const bool byKey : {true, false}) {
-        SCOPED_TRACE(byKey ? "Cancel button" : "knob rim");
+        SCOPED_TRACE(byKey ? "Space" : "knob rim");
         bool keyed = false;
         const int keyHook = clock.addSettleHook([&] {
             if (std::this_thread::get_id() != ui || keyed || vm->sent(ampIn).size() <= 37 + 2 * message) return;
             keyed = true;
             if (byKey) {
-                form->Button1->click();
+                EXPECT_EQ(form->focusWidget(), rim);
+                QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, " ");
+                QApplication::sendEvent(rim, &space);
                 return;
             }
             const QPointF edge(3, rim->height() / 2.0);  // on the rim, clear of the label
