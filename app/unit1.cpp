@@ -97,7 +97,7 @@ void TForm1::buildControls() {
     Image1 = new TImage(client);
     Image1->setObjectName("Image1");
     Image1->setGeometry(0, -1, 700, 284);
-    Image1->setPicture(QImage(":/images/panel.png"));
+    Image1->loadPicture(":/images/panel.png");
     Image1->setTransparent(true);
 
     // The LED controls sit over the rings of the panel picture.
@@ -106,7 +106,7 @@ void TForm1::buildControls() {
     Image2 = new TImage(client);
     Image2->setObjectName("Image2");
     Image2->setGeometry(320, 98, 66, 66);
-    Image2->setPicture(QImage(":/images/knob.png"));
+    Image2->loadPicture(":/images/knob.png");
     Image2->setTransparent(true);
     Image2->hide();
 

@@ -1,6 +1,9 @@
 #include "leds/ledimage.h"
 
+#include <QPainter>
 #include <array>
+#include <cmath>
+#include <map>
 
 #include "platform/bitmaps/bitmaps.h"
 #include "platform/clock.h"
@@ -15,6 +18,8 @@ namespace {
 struct Faces {
     std::array<QImage, kLedFaceCount> image;
     std::array<QImage, kLedFaceCount> transparent;  // the same with the silver key cut out
+    // Drawn for a scaled screen, by pixel ratio in hundredths: opaque, then transparent.
+    std::map<int, std::array<std::array<QImage, kLedFaceCount>, 2>> sharp;
 };
 
 Faces* faces = nullptr;
@@ -37,6 +42,33 @@ void loadFaces() {
 
 int slot(LedFace f) { return static_cast<int>(f) - 1; }
 
+// The faces' two body colours, which the 13-pixel bitmaps dither in a
+// checkerboard, in LedFace order.
+constexpr std::array<std::array<QRgb, 2>, kLedFaceCount> kBody = {{
+    {0xC0C0C0, 0x808080}, {0xFF0000, 0x800000}, {0x00FF00, 0x008000}, {0xFFFF00, 0x808000},
+    {0xFF0000, 0xFF0000}, {0x00FF00, 0x00FF00}, {0xFFFF00, 0xFFFF00},
+}};
+
+// A face as the bitmaps draw it (a black rim, the body, a white glint at the
+// upper left, silver around), painted for a screen of the given pixel ratio:
+// the dither becomes its mean colour.
+QImage drawFace(int i, double ratio, bool transparent) {
+    const int pixels = std::max(13, static_cast<int>(std::lround(13 * ratio)));
+    QImage img(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(pixels / 13.0);
+    img.fill(transparent ? QColor(Qt::transparent) : QColor(0xC0, 0xC0, 0xC0));
+    QPainter p(&img);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor a(kBody[static_cast<size_t>(i)][0]), b(kBody[static_cast<size_t>(i)][1]);
+    p.setPen(QPen(Qt::black, 1.0));
+    p.setBrush(QColor((a.red() + b.red()) / 2, (a.green() + b.green()) / 2, (a.blue() + b.blue()) / 2));
+    p.drawEllipse(QPointF(6.5, 6.5), 6.0, 6.0);
+    p.setPen(QPen(Qt::white, 1.5, Qt::SolidLine, Qt::RoundCap));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(3.6, 3.6, 6.4, 6.4), 100 * 16, 75 * 16);
+    return img;
+}
+
 }  // namespace
 
 TLEDImage::TLEDImage(QWidget* owner) : TImage(owner) {
@@ -57,6 +89,19 @@ int TLEDImage::InstanceCount() { return instanceCount; }
 QImage TLEDImage::sharedFace(LedFace f) {
     if (!faces || f == LedFace::None) return {};
     return faces->image[slot(f)];
+}
+
+QImage TLEDImage::sharedFace(LedFace f, double ratio, bool transparent) {
+    if (!faces || f == LedFace::None) return {};
+    if (ratio <= 1.0) return transparent ? faces->transparent[slot(f)] : faces->image[slot(f)];
+    auto& set = faces->sharp[static_cast<int>(std::lround(ratio * 100))];
+    QImage& img = set[transparent ? 1 : 0][slot(f)];
+    if (img.isNull()) img = drawFace(slot(f), ratio, transparent);
+    return img;
+}
+
+QImage TLEDImage::sharpFor(double ratio) {
+    return picture().isNull() ? QImage() : sharedFace(state_.face, ratio, Transparent());
 }
 
 void TLEDImage::showFace() {

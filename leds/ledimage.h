@@ -46,6 +46,11 @@ public:
     static int InstanceCount();
     // The shared face image, null while no control lives or if it failed to load.
     static QImage sharedFace(LedFace f);
+    // The face drawn for a screen of that pixel ratio (the bitmap at 1).
+    static QImage sharedFace(LedFace f, double ratio, bool transparent);
+
+protected:
+    QImage sharpFor(double ratio) override;
 
 private:
     void showFace();

@@ -102,11 +102,7 @@ QFont face(const char* family, int pixels, bool bold) {
 
 TImage* picture(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent,
                 bool shown) {
-    auto* img = new TImage(parent);
-    img->setObjectName(name);
-    img->setGeometry(geometry);
-    img->setPicture(QImage(resource));
-    img->setTransparent(transparent);
+    TImage* img = TImage::make(parent, name, resource, geometry, transparent);
     img->setVisible(shown);
     return img;
 }

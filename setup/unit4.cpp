@@ -27,15 +27,6 @@ QFont bookFace(int pixels) {
     return f;
 }
 
-TImage* picture(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent) {
-    auto* img = new TImage(parent);
-    img->setObjectName(name);
-    img->setGeometry(geometry);
-    img->setPicture(QImage(resource));
-    img->setTransparent(transparent);
-    return img;
-}
-
 }  // namespace
 
 TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
@@ -49,7 +40,7 @@ TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     pal.setColor(QPalette::Window, QColor(0x80, 0x80, 0x80));
     setPalette(pal);
 
-    Image1 = picture(this, "Image1", ":/images/test_background.png", {0, 0, 280, 210}, false);
+    Image1 = TImage::make(this, "Image1", ":/images/test_background.png", {0, 0, 280, 210}, false);
 
     Label1 = new QLabel("Press the \"Test Midi\" button to send an ID request and preset changes.", this);
     Label1->setObjectName("Label1");
@@ -60,8 +51,8 @@ TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     Label1->setStyleSheet("color: white; background: transparent;");
     fitLabelText(Label1);
 
-    Image3 = picture(this, "Image3", ":/images/testmidi_pressed.png", {107, 137, 66, 66}, true);
-    Image2 = picture(this, "Image2", ":/images/testmidi_idle.png", {107, 137, 66, 66}, true);
+    Image3 = TImage::make(this, "Image3", ":/images/testmidi_pressed.png", {107, 137, 66, 66}, true);
+    Image2 = TImage::make(this, "Image2", ":/images/testmidi_idle.png", {107, 137, 66, 66}, true);
 
     SpeedButton1 = new QToolButton(this);
     SpeedButton1->setObjectName("SpeedButton1");

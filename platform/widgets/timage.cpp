@@ -21,6 +21,7 @@ QImage TImage::withTransparentKey(const QImage& img) {
 void TImage::rebuild() {
     if (!transparent_) shown_ = picture_;
     else shown_ = keyed_.isNull() ? withTransparentKey(picture_) : keyed_;
+    sharpShown_ = transparent_ ? withTransparentKey(sharp_) : sharp_;
     // Fixed, so that a later resize cannot take the control off its picture's size.
     if (autoSize_ && !picture_.isNull()) setFixedSize(picture_.size());
     update();
@@ -29,12 +30,39 @@ void TImage::rebuild() {
 void TImage::setPicture(const QImage& img) {
     picture_ = img;
     keyed_ = QImage();
+    sharp_ = QImage();
     rebuild();
 }
+
+void TImage::loadPicture(const QString& resource) {
+    picture_ = QImage(resource);
+    keyed_ = QImage();
+    const int dot = static_cast<int>(resource.lastIndexOf('.'));
+    sharp_ = dot < 0 ? QImage() : QImage(resource.left(dot) + "@2x" + resource.mid(dot));
+    if (!sharp_.isNull()) sharp_.setDevicePixelRatio(2.0);
+    rebuild();
+}
+
+void TImage::setSharpPicture(const QImage& img) {
+    sharp_ = img;
+    rebuild();
+}
+
+TImage* TImage::make(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent) {
+    auto* img = new TImage(parent);
+    img->setObjectName(name);
+    img->setGeometry(geometry);
+    img->loadPicture(resource);
+    img->setTransparent(transparent);
+    return img;
+}
+
+QImage TImage::sharpFor(double) { return sharpShown_; }
 
 void TImage::setPicture(const QImage& img, const QImage& transparentForm) {
     picture_ = img;
     keyed_ = transparentForm;
+    sharp_ = QImage();
     rebuild();
 }
 
@@ -61,8 +89,15 @@ void TImage::paintEvent(QPaintEvent*) {
     ++paints_;
     if (shown_.isNull()) return;
     QPainter p(this);
-    // On a scaled screen the picture is scaled smoothly, not pixel-doubled
-    // (or, at 1.5x, unevenly).
-    if (devicePixelRatioF() != 1.0) p.setRenderHint(QPainter::SmoothPixmapTransform);
+    // On a scaled screen: the sharp form where there is one, and whatever is
+    // drawn scaled smoothly, not pixel-doubled (or, at 1.5x, unevenly).
+    const double ratio = devicePixelRatioF();
+    if (ratio != 1.0) p.setRenderHint(QPainter::SmoothPixmapTransform);
+    if (ratio > 1.0) {
+        if (const QImage sharp = sharpFor(ratio); !sharp.isNull()) {
+            p.drawImage(QRectF(QPointF(0, 0), QSizeF(picture_.size())), sharp);
+            return;
+        }
+    }
     p.drawImage(0, 0, shown_);
 }

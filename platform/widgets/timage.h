@@ -17,6 +17,12 @@ public:
     // controls sharing one picture also share its transparent form.
     void setPicture(const QImage& img, const QImage& transparentForm);
     const QImage& picture() const { return picture_; }
+    // The picture of a resource and, where there is one, its twice-as-sharp
+    // form ("name@2x.png"), drawn instead on a scaled screen.
+    void loadPicture(const QString& resource);
+    // A sharper form of the picture (device pixel ratio set); null for none.
+    void setSharpPicture(const QImage& img);
+    const QImage& sharpPicture() const { return sharp_; }
 
     bool AutoSize() const { return autoSize_; }
     void setAutoSize(bool on);
@@ -36,15 +42,22 @@ public:
     int paintCount() const { return paints_; }
 
     static QImage withTransparentKey(const QImage& img);
+    // A picture control at geometry showing a resource (loadPicture).
+    static TImage* make(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent);
 
 protected:
     void paintEvent(QPaintEvent*) override;
+    // What is drawn on a screen of this pixel ratio (above 1); null draws the
+    // picture scaled.
+    virtual QImage sharpFor(double ratio);
 
 private:
     void rebuild();
     QImage picture_;
     QImage keyed_;
     QImage shown_;
+    QImage sharp_;
+    QImage sharpShown_;
     bool autoSize_ = false;
     bool transparent_ = false;
     int tag_ = 0;

@@ -48,6 +48,7 @@ TEST_F(MainWindowTest, WindowAndControlsAreLaidOutAsDesigned) {
     EXPECT_FALSE(form->Image1->picture().isNull());
     EXPECT_EQ(form->Image1->picture().size(), QSize(700, 284));
     EXPECT_EQ(form->Image2->picture().size(), QSize(66, 66));
+    EXPECT_EQ(form->Image1->sharpPicture().size(), QSize(1400, 568)) << "the panel's form for scaled screens";
     EXPECT_TRUE(form->Image1->Transparent());
 
     // The note line must fit its label in the face that stands in for the original.

@@ -126,6 +126,18 @@ TEST_F(LedTest, FacesAreSharedAndKeepTheirSize) {
     EXPECT_EQ(seen.pixel(10, 10) & 0xFFFFFF, 0x0000FFu);
     EXPECT_EQ(seen.pixel(14, 10) & 0xFFFFFF, 0x000000u);
     EXPECT_EQ(seen.pixel(16, 16) & 0xFFFFFF, 0xFF0000u);
+
+    // On a 2x screen a face is drawn at 26 pixels, once for every LED, with
+    // its body one even colour (the bitmap's dither pixel-doubled was a
+    // checkerboard) and its corners clear.
+    const QImage sharp = TLEDImage::sharedFace(LedFace::Red, 2.0, true);
+    ASSERT_EQ(sharp.size(), QSize(26, 26));
+    EXPECT_EQ(sharp.devicePixelRatio(), 2.0);
+    EXPECT_EQ(sharp.constBits(), TLEDImage::sharedFace(LedFace::Red, 2.0, true).constBits());
+    EXPECT_EQ(qAlpha(sharp.pixel(0, 0)), 0);
+    EXPECT_EQ(sharp.pixel(16, 18), sharp.pixel(17, 18));
+    EXPECT_EQ(sharp.pixel(16, 18), sharp.pixel(16, 19));
+    EXPECT_GT(qRed(sharp.pixel(16, 18)), 150);
 }
 
 TEST_F(LedTest, SharedFacesLiveWithTheControls) {

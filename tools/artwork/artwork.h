@@ -60,6 +60,14 @@ double legendWidth(const QFont& f, const QString& text);
 void legendAt(QPainter& p, const QFont& f, double x, double baseline, const QString& text,
               const QColor& ink = kInk);
 
+// The scale the pictures are drawn at: 1, or 2 for their "@2x" forms. All
+// coordinates stay picture coordinates; canvas() and cut() take them.
+extern double gScale;
+// An image for a picture of that size, at gScale (device pixel ratio set).
+QImage canvas(QSize size, QImage::Format format);
+// Part of a drawn picture, r in picture coordinates.
+QImage cut(const QImage& img, QRect r);
+
 QImage brushedMetal(int width, int height, uint32_t seed);
 void drawScrew(QPainter& p, QPointF c, double slotAngle);
 // The chrome "KOLVA" with its red bar; returns the area it covers.
@@ -72,6 +80,7 @@ void drawTriangle(QPainter& p, QPointF c, double size, bool up, const QColor& in
 
 void avoidKey(QImage& img);
 void applyKey(QImage& img, const QPainterPath& shape);
+// Writes the picture; at 2x under its "@2x" name.
 bool save(const QImage& img, const QString& path);
 
 // The pictures of the startup help and MIDI test windows.

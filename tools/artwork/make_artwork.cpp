@@ -2,7 +2,8 @@
 //
 //   kolva-artwork OUTPUT_DIR [--fonts DIR] [--icons DIR]
 //
-// This file draws the two pictures of the main window: OUTPUT_DIR/panel.png
+// Every picture is drawn twice: at 1x and, as name@2x.png, at 2x for scaled
+// screens. This file draws the two pictures of the main window: OUTPUT_DIR/panel.png
 // (700 x 284, the amplifier's control panel) and OUTPUT_DIR/knob.png (66 x 66,
 // the centre knob that becomes the cancel button during an upload); the
 // startup help and MIDI test windows' pictures come from windows.cpp, the
@@ -174,7 +175,7 @@ void groupBracket(QPainter& p, const QFont& f, double left, double right, double
 }
 
 QImage renderPanel(const Fonts& fonts) {
-    QImage img(kPanelWidth, kPanelHeight, QImage::Format_ARGB32_Premultiplied);
+    QImage img = canvas(QSize(kPanelWidth, kPanelHeight), QImage::Format_ARGB32_Premultiplied);
     img.fill(kWindowGrey);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing, true);
@@ -281,19 +282,25 @@ int main(int argc, char** argv) {
         }
     }
 
-    const QImage drawn = renderPanel(fonts);
+    // Every picture at 1x and at 2x, for scaled screens.
+    for (const double scale : {1.0, 2.0}) {
+        gScale = scale;
+        const QImage drawn = renderPanel(fonts);
 
-    QImage panel = drawn;
-    applyKey(panel, panelOutline());
+        QImage panel = drawn;
+        applyKey(panel, panelOutline());
 
-    // The cancel knob is cut from the drawn panel, so it matches the middle
-    // knob to the pixel; only the round knob and a sliver of its shadow stay.
-    QImage knob = drawn.copy(QRect(kKnobPictureTopLeft, QSize(kKnobSize, kKnobSize)));
-    QPainterPath round;
-    round.addEllipse(QPointF(kKnobSize / 2.0, kKnobSize / 2.0), 32.0, 32.0);
-    applyKey(knob, round);
+        // The cancel knob is cut from the drawn panel, so it matches the middle
+        // knob to the pixel; only the round knob and a sliver of its shadow stay.
+        QImage knob = cut(drawn, QRect(kKnobPictureTopLeft, QSize(kKnobSize, kKnobSize)));
+        QPainterPath round;
+        round.addEllipse(QPointF(kKnobSize / 2.0, kKnobSize / 2.0), 32.0, 32.0);
+        applyKey(knob, round);
 
-    const bool ok = save(panel, QDir(outDir).filePath("panel.png")) && save(knob, QDir(outDir).filePath("knob.png")) &&
-                    writeWindowPictures(fonts, outDir) && (iconDir.isEmpty() || writeIcons(iconDir));
-    return ok ? 0 : 1;
+        if (!save(panel, QDir(outDir).filePath("panel.png")) || !save(knob, QDir(outDir).filePath("knob.png")) ||
+            !writeWindowPictures(fonts, outDir))
+            return 1;
+    }
+    gScale = 1.0;
+    return iconDir.isEmpty() || writeIcons(iconDir) ? 0 : 1;
 }

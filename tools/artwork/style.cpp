@@ -50,9 +50,13 @@ void legendAt(QPainter& p, const QFont& f, double x, double baseline, const QStr
 
 
 // Dark anodised aluminium with a horizontal brush grain.
-QImage brushedMetal(int width, int height, uint32_t seed) {
+QImage brushedMetal(int logicalWidth, int logicalHeight, uint32_t seed) {
     Noise noise(seed);
-    const int blur = 48;  // length of a brush stroke, in pixels
+    const int scale = static_cast<int>(gScale);
+    const int width = logicalWidth * scale;
+    const int height = logicalHeight * scale;
+    const int blur = 48 * scale;  // length of a brush stroke, in pixels
+    const int scratch = 40 * scale;
     std::vector<double> raw(static_cast<size_t>(width + 2 * blur));
     std::vector<double> prev(static_cast<size_t>(width), 0.0);
     QImage img(width, height, QImage::Format_RGB32);
@@ -60,9 +64,9 @@ QImage brushedMetal(int width, int height, uint32_t seed) {
         for (double& v : raw) v = noise.symmetric();
         // Sparse brighter scratches give the grain its character.
         for (int k = 0; k < 3; ++k) {
-            const int at = static_cast<int>(noise.unit() * static_cast<double>(raw.size() - 40));
+            const int at = static_cast<int>(noise.unit() * static_cast<double>(raw.size() - static_cast<size_t>(scratch)));
             const double s = 1.2 + noise.unit() * 1.8;
-            for (int i = 0; i < 40; ++i) raw[static_cast<size_t>(at + i)] += s * std::sin(i * kPi / 40.0);
+            for (int i = 0; i < scratch; ++i) raw[static_cast<size_t>(at + i)] += s * std::sin(i * kPi / scratch);
         }
         const double rowShade = noise.symmetric() * 1.6;
         std::vector<double> row(static_cast<size_t>(width));
@@ -85,6 +89,7 @@ QImage brushedMetal(int width, int height, uint32_t seed) {
             line[x] = qRgb(clampByte(v), clampByte(v + 1.0), clampByte(v + 3.0));
         }
     }
+    img.setDevicePixelRatio(gScale);
     return img;
 }
 
@@ -388,6 +393,7 @@ void avoidKey(QImage& img) {
 // Paints the key colour wherever the shape covers no part of a pixel.
 void applyKey(QImage& img, const QPainterPath& shape) {
     QImage coverage(img.size(), QImage::Format_Grayscale8);
+    coverage.setDevicePixelRatio(img.devicePixelRatio());
     coverage.fill(0);
     {
         QPainter p(&coverage);
@@ -411,7 +417,25 @@ int countKey(const QImage& img) {
     return n;
 }
 
-bool save(const QImage& img, const QString& path) {
+double gScale = 1.0;
+
+QImage canvas(QSize size, QImage::Format format) {
+    QImage img(size * gScale, format);
+    img.setDevicePixelRatio(gScale);
+    return img;
+}
+
+QImage cut(const QImage& img, QRect r) {
+    const double s = img.devicePixelRatio();
+    QImage part = img.copy(QRect(QPoint(int(r.x() * s), int(r.y() * s)), r.size() * s));
+    part.setDevicePixelRatio(s);
+    return part;
+}
+
+bool save(const QImage& img, const QString& logicalPath) {
+    // At 2x, "name.png" is written as "name@2x.png", the name Qt looks for.
+    QString path = logicalPath;
+    if (gScale != 1.0) path.insert(path.lastIndexOf('.'), QString("@%1x").arg(gScale));
     // Plain opaque RGB: the key colour, not an alpha channel, makes the holes.
     const QImage out = img.convertToFormat(QImage::Format_RGB888);
     if (!out.save(path, "PNG")) {

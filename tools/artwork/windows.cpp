@@ -114,7 +114,7 @@ void glow(QPainter& p, QPointF c, double radius, const QColor& colour, int alpha
 // its round buttons at (138, 244) and (204, 242), a check box at (152, 321)
 // and the close button at (450, 4): all of that stays plain.
 QImage renderWizardBackground(const Fonts& fonts) {
-    QImage img(kWizardSize, QImage::Format_RGB32);
+    QImage img = canvas(kWizardSize, QImage::Format_RGB32);
     QPainter p;
     begin(p, img);
     const QRectF all(QPointF(0, 0), QSizeF(kWizardSize));
@@ -203,7 +203,7 @@ void drawMidiSocket(QPainter& p, QPointF c) {
 // MIDI test. White text in x 67..214, y 18..90, light red text in x 31..251,
 // y 95..127, the round button at (107, 137) and the close button at (261, 5).
 QImage renderTestBackground(const Fonts& fonts) {
-    QImage img(kTestSize, QImage::Format_RGB32);
+    QImage img = canvas(kTestSize, QImage::Format_RGB32);
     QPainter p;
     begin(p, img);
     const QRectF all(QPointF(0, 0), QSizeF(kTestSize));
@@ -237,7 +237,7 @@ QImage renderTestBackground(const Fonts& fonts) {
 QImage roundButton(const QImage& behind, bool pressed, const QColor& lamp,
                    const std::function<void(QPainter&, QPointF)>& legend) {
     QImage img = behind.convertToFormat(QImage::Format_RGB32);
-    const double size = img.width();
+    const double size = img.deviceIndependentSize().width();
     const QPointF c(size / 2.0, size / 2.0);
     const double outer = size / 2.0 - 1.0;
     const double cap = outer - 6.0;
@@ -339,7 +339,7 @@ QImage roundButton(const QImage& behind, bool pressed, const QColor& lamp,
 }
 
 QImage renderTestMidiButton(const Fonts& fonts, const QImage& background, bool pressed) {
-    const QImage behind = background.copy(QRect(kTestMidiAt, QSize(66, 66)));
+    const QImage behind = cut(background, QRect(kTestMidiAt, QSize(66, 66)));
     const QFont f = legendFont(fonts, true, 11, 1.6);
     return roundButton(behind, pressed, kLitRed, [&](QPainter& p, QPointF c) {
         const QColor ink = pressed ? QColor(0xFF, 0xD8, 0xD0) : kInk;
@@ -379,7 +379,7 @@ void drawArrow(QPainter& p, QPointF c, const QColor& colour) {
 }
 
 QImage renderNextButton(const QImage& background, bool pressed) {
-    const QImage behind = background.copy(QRect(kNextAt, QSize(68, 68)));
+    const QImage behind = cut(background, QRect(kNextAt, QSize(68, 68)));
     const QColor arrow = pressed ? kLitGreen : kLitRed;
     return roundButton(behind, pressed, kLitGreen,
                        [&](QPainter& p, QPointF c) { drawArrow(p, c + QPointF(0.5, 0), arrow); });
@@ -388,7 +388,7 @@ QImage renderNextButton(const QImage& background, bool pressed) {
 // ---------------------------------------------------------------- small pictures
 
 QImage renderClose() {
-    QImage img(16, 16, QImage::Format_RGB32);
+    QImage img = canvas(QSize(16, 16), QImage::Format_RGB32);
     img.fill(kBackdrop);
     QPainter p;
     begin(p, img);
@@ -459,7 +459,7 @@ void drawSmallRing(QPainter& p, const Fonts& fonts, QPointF c, double pointer, i
 // The amplifier's front, for the step that reads the firmware revision off
 // the LED rings while buttons 1 and 4 are held.
 QImage renderAmpFront(const Fonts& fonts) {
-    QImage img(kAmpFrontSize, QImage::Format_RGB32);
+    QImage img = canvas(kAmpFrontSize, QImage::Format_RGB32);
     img.fill(kBackdrop);
     QPainter p;
     begin(p, img);
