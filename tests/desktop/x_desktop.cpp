@@ -291,6 +291,12 @@ void XDesktop::key(const std::string& combo) {
         codes.push_back(XKeysymToKeycode(dpy_, XStringToKeysym(n != names.end() ? n->second.c_str() : part.c_str())));
     }
     for (KeyCode k : codes) XTestFakeKeyEvent(dpy_, k, True, CurrentTime);
+    // Held a moment, as fingers do: a window manager that grabs the keyboard
+    // at the press (openbox's Alt+Tab) must see the release after its grab.
+    if (codes.size() > 1) {
+        XSync(dpy_, False);
+        sleepMs(50);
+    }
     for (auto k = codes.rbegin(); k != codes.rend(); ++k) XTestFakeKeyEvent(dpy_, *k, False, CurrentTime);
     pace();
 }
