@@ -38,7 +38,9 @@ class StatusBarAccessible final : public QAccessibleWidget {
 public:
     explicit StatusBarAccessible(TStatusBar* b) : QAccessibleWidget(b, QAccessible::StatusBar) {}
     QString text(QAccessible::Text t) const override {
-        if (t == QAccessible::Value) return accessibility::statusBarText(*static_cast<TStatusBar*>(widget()));
+        // The description too: it is what AT-SPI readers get of a non-numeric value.
+        if (t == QAccessible::Value || t == QAccessible::Description)
+            return accessibility::statusBarText(*static_cast<TStatusBar*>(widget()));
         return QAccessibleWidget::text(t);
     }
 };
@@ -205,6 +207,8 @@ void valueChanged(QObject* o, const std::function<QVariant()>& value) {
     if (!QAccessible::isActive()) return;
     QAccessibleValueChangeEvent e(o, value());
     QAccessible::updateAccessibility(&e);
+    QAccessibleEvent d(o, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&d);
 }
 
 }  // namespace accessibility
