@@ -59,6 +59,19 @@ void SettingsFile::writeString(const std::string& section, const std::string& ke
         throw SettingsError(path_);
 }
 
+void SettingsFile::writeAll(const std::vector<Entry>& entries) {
+    std::vector<platform::ProfileEdit> edits;
+    bool refused = false;
+    for (const Entry& e : entries) {
+        // As writeString: a value that would not read back is deleted, the rest written.
+        const bool bad = e.value && (e.value->size() > kMaxText ||
+                                     !platform::profile::storable(e.section.c_str(), e.key.c_str(), e.value->c_str()));
+        refused = refused || bad;
+        edits.push_back({e.section, e.key, bad ? std::nullopt : e.value});
+    }
+    if (!platform::WritePrivateProfileEdits(edits, path_.c_str()) || refused) throw SettingsError(path_);
+}
+
 void SettingsFile::writeInteger(const std::string& section, const std::string& key, int value) {
     writeString(section, key, std::to_string(value));
 }

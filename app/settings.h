@@ -3,6 +3,7 @@
 // back to their defaults; a write or erase the system refuses throws
 // SettingsError("Unable to write to <path>"). Deleting a key never throws.
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ public:
     void writeString(const std::string& section, const std::string& key, const std::string& value);
     void eraseSection(const std::string& section);
     void deleteKey(const std::string& section, const std::string& key);
+
+    // Several writes (a value, or none to delete the key) as one change of
+    // the file: a crash or another copy of the program sees all or none.
+    struct Entry {
+        std::string section, key;
+        std::optional<std::string> value;
+    };
+    void writeAll(const std::vector<Entry>& entries);
 
 private:
     std::string path_;

@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/settings.h"
 #include "platform/dialogs.h"
+#include "platform/profile.h"
 #include "platform/widgets/accessible.h"
 #include "platform/widgets/fit_text.h"
 #include "setup/unit3.h"
@@ -242,11 +243,14 @@ void TForm1::buildMenu() {
     for (QMenu* m : {File1, Midi1, Out1, In1, Run1}) m->setAccessibleName(QString(m->title()).remove('&'));
 }
 
+bool TForm1::positionKnown() { return !QGuiApplication::platformName().startsWith("wayland"); }
+
 int TForm1::Top() const { return pos().y(); }
 int TForm1::Left() const { return pos().x(); }
 void TForm1::setPosition(int top, int left) { move(left, top); }
 
 void TForm1::readSettings() {
+    platform::removeProfileLeftovers(iniPath_.c_str());  // of a save a crash cut short
     SettingsFile ini(iniPath_);
     const int version = ini.readInteger("INI_VERSION", "VERSION", -1);
     const bool firstTime = ini.readBool("FIRST_TIME", "FT", true);
@@ -319,14 +323,21 @@ bool TForm1::event(QEvent* e) {
 void TForm1::FormClose() {
     try {
         closeMidiPorts();
-        SettingsFile ini(iniPath_);
-        ini.writeString("INI_VERSION", "VERSION", "1");
-        ini.writeInteger("MIDI_SELECTION", "MIDI_OutPort", selectedOutPort);
-        ini.writeInteger("MIDI_SELECTION", "MIDI_InPort", selectedInPort);
-        ini.writeInteger("START_POS", "X", Top());
-        ini.writeInteger("START_POS", "Y", Left());
-        if (uploadMode != 0) ini.writeString("FIRMWARE", "FILE", firmwarePath);
-        else ini.deleteKey("FIRMWARE", "FILE");
+        // One change of the file: a crash leaves the old settings or the new,
+        // and a second copy closing at the same time never splits X from Y.
+        std::vector<SettingsFile::Entry> entries = {
+            {"INI_VERSION", "VERSION", "1"},
+            {"MIDI_SELECTION", "MIDI_OutPort", std::to_string(selectedOutPort)},
+            {"MIDI_SELECTION", "MIDI_InPort", std::to_string(selectedInPort)},
+        };
+        // A window system that does not tell where the window is (Wayland
+        // reports the decoration's margins) leaves the saved place alone.
+        if (positionKnown()) {
+            entries.push_back({"START_POS", "X", std::to_string(Top())});
+            entries.push_back({"START_POS", "Y", std::to_string(Left())});
+        }
+        entries.push_back({"FIRMWARE", "FILE", uploadMode != 0 ? std::optional<std::string>(firmwarePath) : std::nullopt});
+        SettingsFile(iniPath_).writeAll(entries);
     } catch (const std::exception&) {
         platform::messageBox("Could not save program settings.", "ini", platform::Buttons::Ok);
     }

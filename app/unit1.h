@@ -82,6 +82,8 @@ public:
     const std::string& iniPath() const { return iniPath_; }
     // The window's top and left edges in screen pixels, as the settings keep them.
     int Top() const;
+    // Whether the window system tells where the window is (Wayland does not).
+    static bool positionKnown();
     int Left() const;
     void setPosition(int top, int left);
 

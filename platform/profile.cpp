@@ -1,11 +1,15 @@
 #include "platform/profile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -220,6 +224,120 @@ constexpr off_t kMaxProfileBytes = 1 << 20;
 
 enum class Source { Missing, Read, Unreadable };
 
+// How the file's text is stored. Editors save "Unicode" files as UTF-16 with
+// a byte-order mark; such a file is read as text and written back as it was.
+enum class Encoding { Plain, Utf8Bom, Utf16LE, Utf16BE };
+
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// UTF-16 after its mark to UTF-8; a lone surrogate or odd byte becomes U+FFFD.
+std::string fromUtf16(const std::string& raw, bool bigEndian) {
+    std::string out;
+    auto unit = [&](size_t i) {
+        const auto a = static_cast<uint8_t>(raw[i]), b = static_cast<uint8_t>(raw[i + 1]);
+        return static_cast<uint32_t>(bigEndian ? (a << 8 | b) : (b << 8 | a));
+    };
+    size_t i = 2;
+    for (; i + 1 < raw.size(); i += 2) {
+        uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < raw.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(i + 2) - 0xDC00);
+            i += 2;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        appendUtf8(out, c);
+    }
+    if (i < raw.size()) appendUtf8(out, 0xFFFD);
+    return out;
+}
+
+// UTF-8 back to UTF-16 with its mark; false for text that is not UTF-8.
+bool toUtf16(const std::string& text, bool bigEndian, std::string& out) {
+    out.clear();
+    auto put = [&](uint32_t u) {
+        const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+        out += bigEndian ? hi : lo;
+        out += bigEndian ? lo : hi;
+    };
+    put(0xFEFF);
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<uint8_t>(text[i]);
+        const int n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + static_cast<size_t>(n) > text.size()) return false;
+        uint32_t c = n == 1 ? b : b & (0x7F >> n);
+        for (int k = 1; k < n; ++k) {
+            const auto x = static_cast<uint8_t>(text[i + static_cast<size_t>(k)]);
+            if ((x & 0xC0) != 0x80) return false;
+            c = c << 6 | (x & 0x3F);
+        }
+        i += static_cast<size_t>(n);
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+    }
+    return true;
+}
+
+Encoding decode(std::string& text) {
+    if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFF && static_cast<uint8_t>(text[1]) == 0xFE) {
+        text = fromUtf16(text, false);
+        return Encoding::Utf16LE;
+    }
+    if (text.size() >= 2 && static_cast<uint8_t>(text[0]) == 0xFE && static_cast<uint8_t>(text[1]) == 0xFF) {
+        text = fromUtf16(text, true);
+        return Encoding::Utf16BE;
+    }
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+        text.erase(0, 3);
+        return Encoding::Utf8Bom;
+    }
+    return Encoding::Plain;
+}
+
+bool encode(const std::string& text, Encoding e, std::string& out) {
+    switch (e) {
+        case Encoding::Utf16LE: return toUtf16(text, false, out);
+        case Encoding::Utf16BE: return toUtf16(text, true, out);
+        case Encoding::Utf8Bom: out = "\xEF\xBB\xBF" + text; return true;
+        case Encoding::Plain: break;
+    }
+    out = text;
+    return true;
+}
+
+// The rest of an open file, within the size limit.
+bool readFd(int fd, std::string& out) {
+    out.clear();
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || out.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxProfileBytes)) return false;
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
 // Only a regular file is read; the open never waits (a FIFO would).
 Source readAll(const char* file, std::string& out) {
     out.clear();
@@ -228,25 +346,14 @@ Source readAll(const char* file, std::string& out) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno == ENOENT ? Source::Missing : Source::Unreadable;
     struct stat st {};
-    Source result = Source::Read;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes) {
-        result = Source::Unreadable;
-    } else {
-        char buf[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 || out.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxProfileBytes)) {
-                result = Source::Unreadable;
-                break;
-            }
-            if (n == 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-    }
+    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxProfileBytes && readFd(fd, out);
     ::close(fd);
-    if (result != Source::Read) out.clear();
-    return result;
+    if (!ok) {
+        out.clear();
+        return Source::Unreadable;
+    }
+    decode(out);
+    return Source::Read;
 }
 
 // Follows a chain of links to the file it ends at, so that the write replaces
@@ -269,54 +376,119 @@ bool resolveLinks(std::string& target) {
     return false;  // a loop
 }
 
-// Whether this process may write the file itself; the rename below would
-// otherwise replace a file the user was never allowed to change. A file
+// Whether this process may write the file itself; a replacement would
+// otherwise change a file the user was never allowed to change. A file
 // marked read-only for everyone stays so even for root.
 bool mayWrite(const std::string& target, const struct stat& st) {
     return (st.st_mode & 0222) != 0 && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-// Writes the new content beside the file and renames it into place; the
-// rename is atomic, so readers see either the old file or the whole new one.
-bool replaceFile(const char* file, const std::string& content) {
-    std::string target = file;
-    if (!resolveLinks(target)) return false;
-    struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists && (!S_ISREG(st.st_mode) || !mayWrite(target, st))) return false;
+bool writeAll(int fd, const std::string& content, off_t at) {
+    const char* p = content.data();
+    size_t left = content.size();
+    while (left > 0) {
+        const ssize_t w = ::pwrite(fd, p, left, at);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        at += w;
+        left -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// The new content beside the file, renamed into place: readers and a crash
+// see the old file or the whole new one. False when no such file could be
+// made or filled (a folder the user cannot write, a full disk); the target is
+// then untouched.
+bool replaceByRename(const std::string& target, const struct stat& st, const std::string& content) {
     std::string tmp = target + ".XXXXXX";
     std::vector<char> name(tmp.begin(), tmp.end());
     name.push_back(0);
-    int fd = ::mkstemp(name.data());
+    const int fd = ::mkstemp(name.data());
     if (fd < 0) return false;
-    if (exists) {
-        ::fchmod(fd, st.st_mode & 07777);
-        // A run as root keeps the user's file the user's.
-        if (::geteuid() == 0) {
-            const int kept = ::fchown(fd, st.st_uid, st.st_gid);
-            (void)kept;  // a file owned by root is still written
-        }
-    } else {
-        ::fchmod(fd, 0644);
+    ::fchmod(fd, st.st_mode & 07777);
+    // A run as root keeps the user's file the user's.
+    if (::geteuid() == 0) {
+        const int kept = ::fchown(fd, st.st_uid, st.st_gid);
+        (void)kept;  // a file owned by root is still written
     }
-    const char* p = content.data();
-    size_t left = content.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    if (ok && ::fsync(fd) != 0) ok = false;
+    bool ok = writeAll(fd, content, 0) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
     if (ok && ::rename(name.data(), target.c_str()) != 0) ok = false;
     if (!ok) ::unlink(name.data());
     return ok;
+}
+
+// The new content written over the old in the file itself, which keeps its
+// links, owner and mode. The room for it is taken first, so a full disk
+// leaves the old content whole; a shorter content is cut to its size last.
+bool replaceInPlace(int fd, off_t oldSize, const std::string& content) {
+    const auto size = static_cast<off_t>(content.size());
+    if (size > oldSize) {
+        if (::posix_fallocate(fd, 0, size) != 0) {
+            const int cut = ::ftruncate(fd, oldSize);  // whatever an emulated allocation added goes
+            (void)cut;
+            return false;
+        }
+    }
+    if (!writeAll(fd, content, 0)) return false;
+    if (size < oldSize && ::ftruncate(fd, size) != 0) return false;
+    return ::fsync(fd) == 0;
+}
+
+// A replacement would break a hard link, or give the file to this user.
+bool mustStayInPlace(const struct stat& st) {
+    return st.st_nlink > 1 || (::geteuid() != 0 && st.st_uid != ::geteuid());
+}
+
+// The file open for writing and locked against other writers (other copies
+// of the program), with what it holds now; -1 when it cannot be written. A
+// writer that replaced the file while this one waited leaves the lock on the
+// old file: the new one is opened and locked again.
+int openLocked(const std::string& target, bool create, struct stat& st, std::string& text, Encoding& encoding) {
+    using Clock = std::chrono::steady_clock;
+    const auto giveUp = Clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        struct stat before {};
+        if (::stat(target.c_str(), &before) == 0) {
+            if (!S_ISREG(before.st_mode) || !mayWrite(target, before)) return -1;
+        } else if (errno != ENOENT || !create) {
+            return -1;
+        }
+        int fd;
+        do fd = ::open(target.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) return -1;
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() > giveUp) {
+                ::close(fd);
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        struct stat now {};
+        if (::fstat(fd, &st) == 0 && ::stat(target.c_str(), &now) == 0 && now.st_ino == st.st_ino &&
+            now.st_dev == st.st_dev) {
+            if (!S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes || !readFd(fd, text)) {
+                ::close(fd);
+                return -1;
+            }
+            encoding = decode(text);
+            return fd;
+        }
+        ::close(fd);  // replaced meanwhile: the lock was on the old file
+        if (Clock::now() > giveUp) return -1;
+    }
+}
+
+bool applyEdit(std::string& text, const ProfileEdit& e) {
+    if (!profile::storable(e.section.c_str(), e.key ? e.key->c_str() : nullptr, e.value ? e.value->c_str() : nullptr))
+        return false;
+    if (!e.key) text = profile::eraseSection(text, e.section);
+    else if (!e.value) text = profile::deleteKey(text, e.section, *e.key);
+    else text = profile::setValue(text, e.section, *e.key, *e.value);
+    return true;
 }
 
 uint32_t copyOut(const std::string& s, char* out, uint32_t size) {
@@ -368,29 +540,67 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 }
 
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* file) {
-    if (!file || !*file || !profile::storable(section, key, value)) return false;
+    if (!section) return false;
+    ProfileEdit e{section, std::nullopt, std::nullopt};
+    if (key) e.key = key;
+    if (key && value) e.value = value;
+    return WritePrivateProfileEdits({e}, file);
+}
+
+bool WritePrivateProfileEdits(const std::vector<ProfileEdit>& edits, const char* file) {
+    if (!file || !*file) return false;
+    std::string target = file;
+    if (!resolveLinks(target)) return false;
+    // Only a value makes a file that is not there; erasing in none is done.
+    const bool sets = std::any_of(edits.begin(), edits.end(), [](const ProfileEdit& e) { return e.value.has_value(); });
+    struct stat st {};
     std::string text;
-    const Source source = readAll(file, text);
-    // A file that cannot be read is never replaced: what it holds is unknown.
-    if (source == Source::Unreadable) return false;
-    const bool existed = source == Source::Read;
-    std::string next;
-    if (!key) {
-        if (!existed) return true;
-        next = profile::eraseSection(text, section);
-    } else if (!value) {
-        if (!existed) return true;
-        next = profile::deleteKey(text, section, key);
-    } else {
-        next = profile::setValue(text, section, key, value);
+    Encoding encoding = Encoding::Plain;
+    if (::stat(target.c_str(), &st) != 0 && errno == ENOENT && !sets) {
+        for (const ProfileEdit& e : edits)
+            if (!profile::storable(e.section.c_str(), e.key ? e.key->c_str() : nullptr, nullptr)) return false;
+        return true;
     }
-    if (existed && next == text) {
-        // Nothing changes; still report whether the file may be written.
-        std::string target = file;
+    const int fd = openLocked(target, sets, st, text, encoding);
+    if (fd < 0) return false;
+    std::string next = text;
+    bool ok = true;
+    for (const ProfileEdit& e : edits) ok = ok && applyEdit(next, e);
+    std::string bytes;
+    if (ok && next != text) {
+        ok = encode(next, encoding, bytes);
+        // In place where a replacement would break a link or change the
+        // owner, and where none can be made beside the file.
+        if (ok) ok = (!mustStayInPlace(st) && replaceByRename(target, st, bytes)) || replaceInPlace(fd, st.st_size, bytes);
+    }
+    ::close(fd);  // and with it the lock
+    return ok;
+}
+
+void removeProfileLeftovers(const char* file) {
+    if (!file || !*file) return;
+    std::string target = file;
+    if (!resolveLinks(target)) return;
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    while (const dirent* ent = ::readdir(d)) {
+        const std::string name = ent->d_name;
+        if (name.size() != base.size() + 6 || name.compare(0, base.size(), base) != 0) continue;
+        if (!std::all_of(name.begin() + static_cast<std::ptrdiff_t>(base.size()), name.end(),
+                         [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }))
+            continue;
+        const std::string path = (slash == std::string::npos ? "" : dir) + name;
         struct stat st {};
-        return resolveLinks(target) && ::stat(target.c_str(), &st) == 0 && mayWrite(target, st);
+        // Ours, and old enough that no copy of the program is still writing it.
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+            now - st.st_mtime > 60)
+            ::unlink(path.c_str());
     }
-    return replaceFile(file, next);
+    ::closedir(d);
 }
 
 bool profileUnreadable(const char* file) {

@@ -3,11 +3,18 @@
 // on: sections and keys match without regard to case, a null key erases a
 // whole section, a null value deletes a key, the first write creates the file,
 // reads are cut to the caller's buffer. Nothing is cached: each call opens the
-// file, works and lets go of it. Writes go to a temporary file beside the
-// target which then replaces it, so an interrupted write never leaves a
-// truncated file behind.
+// file, works and lets go of it. A write locks the file against other writers
+// and reads it again under the lock, so no write undoes another's. It goes to
+// a temporary file beside the target which then replaces it, so an
+// interrupted write leaves the old file or the new one; where no temporary
+// file can be made (a folder the user cannot write, a full disk), or a
+// replacement would break a hard link or change the owner, the file is
+// written in place, never left shorter than before for want of room. A file
+// in UTF-16 or UTF-8 with a byte-order mark is read as text and written back
+// in its encoding.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +34,20 @@ uint32_t GetPrivateProfileStringA(const char* section, const char* key, const ch
 // be held by the format (see profile::storable). Links are followed to the
 // file they end at.
 bool WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* file);
+
+// One change of a file: no key erases the section, no value deletes the key.
+struct ProfileEdit {
+    std::string section;
+    std::optional<std::string> key;
+    std::optional<std::string> value;
+};
+// The changes in order, as one write: others see the file before them or
+// after all of them. False, with the file as it was, as for the above.
+bool WritePrivateProfileEdits(const std::vector<ProfileEdit>& edits, const char* file);
+
+// Removes the temporary files an interrupted write of this file left behind
+// (this user's, older than a minute).
+void removeProfileLeftovers(const char* file);
 
 // Reads an integer: leading decimal digits (with an optional sign), or hex
 // after "0x"; a missing key yields def.
