@@ -1,7 +1,12 @@
 // The private-profile functions, on real files in a temporary folder.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -116,13 +121,103 @@ TEST_F(ProfileTest, IntegerReadingTakesHexAfter0x) {
     EXPECT_EQ(GetPrivateProfileIntA("S", "missing", 7, file.c_str()), 7u);
 }
 
-TEST_F(ProfileTest, AWriteThatCannotReachTheFileFailsAndKeepsTheOldContent) {
+// In a folder the user cannot write, no temporary file can be made beside
+// the file: a file the user may write is written in place (before: every
+// write refused), one that is not there cannot be made.
+TEST_F(ProfileTest, AWritableFileInAFolderTheUserCannotWriteIsWrittenInPlace) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
-    put("[A]\r\nk=1\r\n");
+    put("[A]\r\nk=1\r\nj=1\r\n");
+    const auto inode = fs::status(file).permissions();
+    struct stat before {};
+    ::stat(file.c_str(), &before);
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", file.c_str()));
-    EXPECT_FALSE(WritePrivateProfileStringA("A", nullptr, nullptr, file.c_str()));
+    EXPECT_TRUE(WritePrivateProfileStringA("A", "k", "22", file.c_str()));
+    EXPECT_TRUE(WritePrivateProfileStringA("A", "j", nullptr, file.c_str()));
+    EXPECT_EQ(content(), "[A]\r\nk=22\r\n");
+    struct stat after {};
+    ::stat(file.c_str(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(fs::status(file).permissions(), inode);
+    const std::string other = (dir / "other.INI").string();
+    EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", other.c_str()));
+    EXPECT_FALSE(fs::exists(other));
+}
+
+// With no room to grow (a file size limit stands in for a full disk), the
+// write fails and leaves the file whole, the temporary file gone; a write
+// that needs no more room goes through.
+TEST_F(ProfileTest, NoRoomForTheNewContentLeavesTheOldWhole) {
+    put("[A]\r\nk=1\r\nj=1\r\n");
+    const std::string old = content();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{rlim_t(old.size()), rlim_t(old.size())};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+        const bool grew = WritePrivateProfileStringA("A", "k", "12345", file.c_str());
+        const bool shrank = WritePrivateProfileStringA("A", "j", nullptr, file.c_str());
+        ::_exit(!grew && shrank ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(content(), "[A]\r\nk=1\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "a temporary file was left";
+}
+
+// Two writers at once (another copy of the program) each change their own
+// key and a pair that belongs together: neither undoes the other's key, and
+// the pair is always one writer's.
+TEST_F(ProfileTest, WritersAtOnceNeverUndoOrSplitEachOther) {
+    put("[P]\r\n");
+    auto writer = [&](const std::string& own) {
+        bool ok = true;
+        for (int i = 0; i < 60 && ok; ++i) {
+            const std::string v = own + std::to_string(i);
+            ok = WritePrivateProfileEdits({{"P", "X", v}, {"P", "Y", v}, {"P", own, v}}, file.c_str());
+        }
+        return ok;
+    };
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(writer("b") ? 0 : 1);
+    EXPECT_TRUE(writer("a"));
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read("P", "a"), "a59");
+    EXPECT_EQ(read("P", "b"), "b59");
+    EXPECT_EQ(read("P", "X"), read("P", "Y"));
+}
+
+// Saved as "Unicode" by an editor: read as text, written back in UTF-16
+// (before: all defaults, then ASCII appended to the UTF-16 text).
+TEST_F(ProfileTest, AUtf16FileIsReadAndWrittenInItsEncoding) {
+    const std::string text = "[A]\r\nk=1\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (char c : text) utf16 += std::string{c, '\0'};
+    put(utf16);
     EXPECT_EQ(read("A", "k"), "1");
+    ASSERT_TRUE(WritePrivateProfileStringA("B", "p", "caf\xC3\xA9", file.c_str()));
+    const std::string after = content();
+    ASSERT_EQ(after.substr(0, 2), "\xFF\xFE");
+    EXPECT_NE(after.find(std::string("\xE9\0", 2)), std::string::npos) << "U+00E9 as UTF-16";
+    EXPECT_EQ(read("B", "p"), "caf\xC3\xA9");
+    EXPECT_EQ(read("A", "k"), "1");
+    put("\xEF\xBB\xBF" + text);
+    EXPECT_EQ(read("A", "k"), "1") << "UTF-8 with a mark";
+}
+
+// What an interrupted save leaves beside the file goes at the next start;
+// a fresh one may be another copy's save in progress.
+TEST_F(ProfileTest, LeftoversOfAnInterruptedSaveAreRemoved) {
+    put("[A]\r\n");
+    for (const char* name : {"test.INI.a1B2c3", "test.INI.fresh1", "test.INI.bak", "other.INI.a1B2c3"})
+        std::ofstream(dir / name) << "x";
+    const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
+    for (const char* name : {"test.INI.a1B2c3", "test.INI.bak", "other.INI.a1B2c3"}) fs::last_write_time(dir / name, old);
+    removeProfileLeftovers(file.c_str());
+    EXPECT_FALSE(fs::exists(dir / "test.INI.a1B2c3"));
+    for (const char* name : {"test.INI.fresh1", "test.INI.bak", "other.INI.a1B2c3"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
 }
 
 TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverReplaced) {
@@ -172,6 +267,11 @@ TEST_F(ProfileTest, AChainOfLinksIsFollowedToTheRealFile) {
     EXPECT_TRUE(fs::is_symlink(file));
     EXPECT_TRUE(fs::is_symlink(dir / "middle.INI"));
     EXPECT_EQ(read("A", "k"), "2");
+    // A hard link stays one file: the write goes in place.
+    fs::create_hard_link(dir / "real" / "k.INI", dir / "hard.INI");
+    ASSERT_TRUE(WritePrivateProfileStringA("A", "k", "3", file.c_str()));
+    EXPECT_TRUE(fs::equivalent(dir / "real" / "k.INI", dir / "hard.INI"));
+    EXPECT_EQ(fs::hard_link_count(dir / "hard.INI"), 2u);
 }
 
 TEST_F(ProfileTest, AWriteIntoAMissingFolderFails) {
