@@ -584,8 +584,16 @@ void removeProfileLeftovers(const char* file) {
     const size_t slash = target.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
     const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    // Every writer holds the file's lock from making its temporary file to
+    // renaming it: with the lock taken here, whatever is left is nobody's.
+    // Without it (another copy is saving) only files older than a minute go.
+    int lock = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const bool quiet = lock < 0 ? errno == ENOENT : ::flock(lock, LOCK_EX | LOCK_NB) == 0;
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return;
+    if (!d) {
+        if (lock >= 0) ::close(lock);
+        return;
+    }
     const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     while (const dirent* ent = ::readdir(d)) {
         const std::string name = ent->d_name;
@@ -595,12 +603,12 @@ void removeProfileLeftovers(const char* file) {
             continue;
         const std::string path = (slash == std::string::npos ? "" : dir) + name;
         struct stat st {};
-        // Ours, and old enough that no copy of the program is still writing it.
         if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-            now - st.st_mtime > 60)
+            (quiet || now - st.st_mtime > 60))
             ::unlink(path.c_str());
     }
     ::closedir(d);
+    if (lock >= 0) ::close(lock);
 }
 
 bool profileUnreadable(const char* file) {

@@ -46,7 +46,8 @@ struct ProfileEdit {
 bool WritePrivateProfileEdits(const std::vector<ProfileEdit>& edits, const char* file);
 
 // Removes the temporary files an interrupted write of this file left behind
-// (this user's, older than a minute).
+// (this user's; while another writer holds the file, only those older than
+// a minute).
 void removeProfileLeftovers(const char* file);
 
 // Reads an integer: leading decimal digits (with an optional sign), or hex

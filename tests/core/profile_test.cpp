@@ -1,5 +1,7 @@
 // The private-profile functions, on real files in a temporary folder.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -208,16 +210,25 @@ TEST_F(ProfileTest, AUtf16FileIsReadAndWrittenInItsEncoding) {
 }
 
 // What an interrupted save leaves beside the file goes at the next start;
-// a fresh one may be another copy's save in progress.
+// while another writer holds the file, a fresh one may be its save in
+// progress and stays.
 TEST_F(ProfileTest, LeftoversOfAnInterruptedSaveAreRemoved) {
     put("[A]\r\n");
-    for (const char* name : {"test.INI.a1B2c3", "test.INI.fresh1", "test.INI.bak", "other.INI.a1B2c3"})
-        std::ofstream(dir / name) << "x";
     const auto old = fs::file_time_type::clock::now() - std::chrono::minutes(5);
-    for (const char* name : {"test.INI.a1B2c3", "test.INI.bak", "other.INI.a1B2c3"}) fs::last_write_time(dir / name, old);
-    removeProfileLeftovers(file.c_str());
-    EXPECT_FALSE(fs::exists(dir / "test.INI.a1B2c3"));
-    for (const char* name : {"test.INI.fresh1", "test.INI.bak", "other.INI.a1B2c3"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "file held" : "file free");
+        for (const char* name : {"test.INI.a1B2c3", "test.INI.fresh1", "test.INI.bak", "other.INI.a1B2c3"})
+            std::ofstream(dir / name) << "x";
+        for (const char* name : {"test.INI.a1B2c3", "test.INI.bak", "other.INI.a1B2c3"})
+            fs::last_write_time(dir / name, old);
+        const int writer = ::open(file.c_str(), O_RDONLY);
+        if (held) ::flock(writer, LOCK_EX);
+        removeProfileLeftovers(file.c_str());
+        ::close(writer);
+        EXPECT_FALSE(fs::exists(dir / "test.INI.a1B2c3"));
+        EXPECT_EQ(fs::exists(dir / "test.INI.fresh1"), held);
+        for (const char* name : {"test.INI.bak", "other.INI.a1B2c3"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+    }
 }
 
 TEST_F(ProfileTest, AFileThatCannotBeReadIsNeverReplaced) {
