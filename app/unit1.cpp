@@ -294,7 +294,13 @@ void TForm1::StartupHelp1Click() {
     } else {
         ini.writeBool("FIRST_TIME", "FT", true);
         StartupHelp1->setChecked(true);
-        if (Form3) Form3->show();
+        if (Form3) {
+            // Asked for: in front and with the keyboard, also where the window
+            // manager would map it behind this window.
+            Form3->show();
+            Form3->raise();
+            Form3->activateWindow();
+        }
     }
 }
 
