@@ -14,4 +14,5 @@ chmod 0755 "$work" "$work/tests"
 mkdir "$work/tmp"
 chown nobody "$work/tmp"
 setpriv --reuid=nobody --regid=nogroup --clear-groups \
-  env -i PATH=/usr/bin:/bin TMPDIR="$work/tmp" HOME="$work/tmp" "$work/tests" --gtest_filter='ProfileTest.*:SettingsFileTest.*'
+  env -i PATH=/usr/bin:/bin TMPDIR="$work/tmp" HOME="$work/tmp" \
+  ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" "$work/tests" --gtest_filter='ProfileTest.*:SettingsFileTest.*'
