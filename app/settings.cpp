@@ -49,8 +49,18 @@ bool SettingsFile::readBool(const std::string& section, const std::string& key, 
 
 bool SettingsFile::unreadable() const { return platform::profileUnreadable(path_.c_str()); }
 
+namespace {
+
+// Whether a value reads back as written: not too long for a read, nothing the format cannot hold.
+bool readsBack(const std::string& section, const std::string& key, const std::string& value) {
+    return value.size() <= SettingsFile::kMaxText &&
+           platform::profile::storable(section.c_str(), key.c_str(), value.c_str());
+}
+
+}  // namespace
+
 void SettingsFile::writeString(const std::string& section, const std::string& key, const std::string& value) {
-    if (value.size() > kMaxText || !platform::profile::storable(section.c_str(), key.c_str(), value.c_str())) {
+    if (!readsBack(section, key, value)) {
         // Better no value than a stale one or one read back cut.
         deleteKey(section, key);
         throw SettingsError(path_);
@@ -64,8 +74,7 @@ void SettingsFile::writeAll(const std::vector<Entry>& entries) {
     bool refused = false;
     for (const Entry& e : entries) {
         // As writeString: a value that would not read back is deleted, the rest written.
-        const bool bad = e.value && (e.value->size() > kMaxText ||
-                                     !platform::profile::storable(e.section.c_str(), e.key.c_str(), e.value->c_str()));
+        const bool bad = e.value && !readsBack(e.section, e.key, *e.value);
         refused = refused || bad;
         edits.push_back({e.section, e.key, bad ? std::nullopt : e.value});
     }

@@ -86,10 +86,7 @@ TLEDImage::~TLEDImage() {
 
 int TLEDImage::InstanceCount() { return instanceCount; }
 
-QImage TLEDImage::sharedFace(LedFace f) {
-    if (!faces || f == LedFace::None) return {};
-    return faces->image[slot(f)];
-}
+QImage TLEDImage::sharedFace(LedFace f) { return sharedFace(f, 1.0, false); }
 
 QImage TLEDImage::sharedFace(LedFace f, double ratio, bool transparent) {
     if (!faces || f == LedFace::None) return {};

@@ -325,17 +325,21 @@ bool encode(const std::string& text, Encoding e, std::string& out) {
     return true;
 }
 
-// The rest of an open file, within the size limit.
-bool readFd(int fd, std::string& out) {
+// What an open file holds, as text: only a regular file within the size
+// limit is read.
+bool readOpen(int fd, const struct stat& st, std::string& out, Encoding& encoding) {
     out.clear();
+    if (!S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes) return false;
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || out.size() + static_cast<size_t>(n) > static_cast<size_t>(kMaxProfileBytes)) return false;
-        if (n == 0) return true;
+        if (n == 0) break;
         out.append(buf, static_cast<size_t>(n));
     }
+    encoding = decode(out);
+    return true;
 }
 
 // Only a regular file is read; the open never waits (a FIFO would).
@@ -346,13 +350,13 @@ Source readAll(const char* file, std::string& out) {
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno == ENOENT ? Source::Missing : Source::Unreadable;
     struct stat st {};
-    const bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kMaxProfileBytes && readFd(fd, out);
+    Encoding encoding = Encoding::Plain;
+    const bool ok = ::fstat(fd, &st) == 0 && readOpen(fd, st, out, encoding);
     ::close(fd);
     if (!ok) {
         out.clear();
         return Source::Unreadable;
     }
-    decode(out);
     return Source::Read;
 }
 
@@ -470,11 +474,10 @@ int openLocked(const std::string& target, bool create, struct stat& st, std::str
         struct stat now {};
         if (::fstat(fd, &st) == 0 && ::stat(target.c_str(), &now) == 0 && now.st_ino == st.st_ino &&
             now.st_dev == st.st_dev) {
-            if (!S_ISREG(st.st_mode) || st.st_size > kMaxProfileBytes || !readFd(fd, text)) {
+            if (!readOpen(fd, st, text, encoding)) {
                 ::close(fd);
                 return -1;
             }
-            encoding = decode(text);
             return fd;
         }
         ::close(fd);  // replaced meanwhile: the lock was on the old file
@@ -551,21 +554,23 @@ bool WritePrivateProfileEdits(const std::vector<ProfileEdit>& edits, const char*
     if (!file || !*file) return false;
     std::string target = file;
     if (!resolveLinks(target)) return false;
-    // Only a value makes a file that is not there; erasing in none is done.
+    // Only a value makes a file that is not there; erasing in none is done,
+    // once the edits are known to be well formed.
     const bool sets = std::any_of(edits.begin(), edits.end(), [](const ProfileEdit& e) { return e.value.has_value(); });
+    const auto applyAll = [&](std::string& text) {
+        return std::all_of(edits.begin(), edits.end(), [&](const ProfileEdit& e) { return applyEdit(text, e); });
+    };
     struct stat st {};
+    if (!sets && ::stat(target.c_str(), &st) != 0 && errno == ENOENT) {
+        std::string none;
+        return applyAll(none);
+    }
     std::string text;
     Encoding encoding = Encoding::Plain;
-    if (::stat(target.c_str(), &st) != 0 && errno == ENOENT && !sets) {
-        for (const ProfileEdit& e : edits)
-            if (!profile::storable(e.section.c_str(), e.key ? e.key->c_str() : nullptr, nullptr)) return false;
-        return true;
-    }
     const int fd = openLocked(target, sets, st, text, encoding);
     if (fd < 0) return false;
     std::string next = text;
-    bool ok = true;
-    for (const ProfileEdit& e : edits) ok = ok && applyEdit(next, e);
+    bool ok = applyAll(next);
     std::string bytes;
     if (ok && next != text) {
         ok = encode(next, encoding, bytes);

@@ -65,6 +65,8 @@ public:
 };
 
 constexpr const char* kLeftOut = "kolvaAccessibleLeftOut";
+constexpr const char* kContainer = "kolvaAccessibleContainer";
+constexpr const char* kParts = "kolvaAccessibleParts";
 
 // A part's object: no widget of its own, it lives as long as its container.
 class PartAccessible final : public QAccessibleInterface {
@@ -107,7 +109,7 @@ class PartList final : public QObject {
 public:
     PartList(QWidget* container, std::vector<accessibility::Part> parts)
         : QObject(container), container_(container), parts_(std::move(parts)) {
-        setObjectName("kolvaAccessibleParts");
+        setObjectName(kParts);
     }
     ~PartList() override {
         for (QAccessible::Id id : ids_) QAccessible::deleteAccessibleInterface(id);
@@ -163,7 +165,7 @@ private:
             if (!c->geometry().intersects(w->rect())) continue;  // parked outside
             if (QAccessibleInterface* a = QAccessible::queryAccessibleInterface(c)) out.push_back(a);
         }
-        if (auto* parts = w->findChild<PartList*>("kolvaAccessibleParts", Qt::FindDirectChildrenOnly))
+        if (auto* parts = w->findChild<PartList*>(kParts, Qt::FindDirectChildrenOnly))
             for (QAccessible::Id id : parts->ids())
                 if (QAccessibleInterface* a = QAccessible::accessibleInterface(id)) out.push_back(a);
         return out;
@@ -171,7 +173,7 @@ private:
 };
 
 QAccessibleInterface* factory(const QString&, QObject* o) {
-    if (auto* w = qobject_cast<QWidget*>(o); w && w->property("kolvaAccessibleContainer").toBool())
+    if (auto* w = qobject_cast<QWidget*>(o); w && w->property(kContainer).toBool())
         return new ContainerAccessible(w);
     if (auto* s = qobject_cast<TShape*>(o)) return new ShapeAccessible(s);
     if (auto* g = qobject_cast<TCGauge*>(o)) return new GaugeAccessible(g);
@@ -197,7 +199,7 @@ QString statusBarText(const TStatusBar& bar) {
 
 void listChildren(QWidget* container, std::vector<Part> parts) {
     install();
-    container->setProperty("kolvaAccessibleContainer", true);
+    container->setProperty(kContainer, true);
     if (!parts.empty()) new PartList(container, std::move(parts));
 }
 

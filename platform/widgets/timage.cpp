@@ -43,11 +43,6 @@ void TImage::loadPicture(const QString& resource) {
     rebuild();
 }
 
-void TImage::setSharpPicture(const QImage& img) {
-    sharp_ = img;
-    rebuild();
-}
-
 TImage* TImage::make(QWidget* parent, const char* name, const char* resource, QRect geometry, bool transparent) {
     auto* img = new TImage(parent);
     img->setObjectName(name);

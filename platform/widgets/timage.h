@@ -20,8 +20,7 @@ public:
     // The picture of a resource and, where there is one, its twice-as-sharp
     // form ("name@2x.png"), drawn instead on a scaled screen.
     void loadPicture(const QString& resource);
-    // A sharper form of the picture (device pixel ratio set); null for none.
-    void setSharpPicture(const QImage& img);
+    // The sharper form loadPicture found (device pixel ratio set); null for none.
     const QImage& sharpPicture() const { return sharp_; }
 
     bool AutoSize() const { return autoSize_; }
