@@ -204,9 +204,8 @@ TEST_F(MainWindowTest, DeviceChangesAreLoggedToTheThreeListsOnly) {
 // LEDs among them, and the off-screen buttons listed as visible).
 TEST_F(MainWindowTest, ScreenReadersMeetNamedControlsAndOneObjectPerRing) {
     start();
-    for (QWidget* w : {static_cast<QWidget*>(form.get()), static_cast<QWidget*>(form3.get()),
-                       static_cast<QWidget*>(form4.get())})
-        w->show();
+    QWidget* const windows[] = {form.get(), form3.get(), form4.get()};
+    for (QWidget* w : windows) w->show();
     form->rings[1].lightPosition(3);
     QStringList names, unnamed;
     std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* a) {
@@ -217,9 +216,7 @@ TEST_F(MainWindowTest, ScreenReadersMeetNamedControlsAndOneObjectPerRing) {
         }
         for (int i = 0; i < a->childCount(); ++i) walk(a->child(i));
     };
-    for (QWidget* w : {static_cast<QWidget*>(form.get()), static_cast<QWidget*>(form3.get()),
-                       static_cast<QWidget*>(form4.get())})
-        walk(QAccessible::queryAccessibleInterface(w));
+    for (QWidget* w : windows) walk(QAccessible::queryAccessibleInterface(w));
     EXPECT_TRUE(unnamed.isEmpty()) << unnamed.join(", ").toStdString();
     EXPECT_FALSE(names.contains("Button3"));
     EXPECT_FALSE(names.contains("Cancel the update")) << "the Cancel button parked outside is listed";
