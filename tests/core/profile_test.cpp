@@ -129,7 +129,7 @@ TEST_F(ProfileTest, IntegerReadingTakesHexAfter0x) {
 TEST_F(ProfileTest, AWritableFileInAFolderTheUserCannotWriteIsWrittenInPlace) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
     put("[A]\r\nk=1\r\nj=1\r\n");
-    const auto inode = fs::status(file).permissions();
+    const auto mode = fs::status(file).permissions();
     struct stat before {};
     ::stat(file.c_str(), &before);
     fs::permissions(dir, fs::perms::owner_read | fs::perms::owner_exec);
@@ -139,7 +139,7 @@ TEST_F(ProfileTest, AWritableFileInAFolderTheUserCannotWriteIsWrittenInPlace) {
     struct stat after {};
     ::stat(file.c_str(), &after);
     EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(fs::status(file).permissions(), inode);
+    EXPECT_EQ(fs::status(file).permissions(), mode);
     const std::string other = (dir / "other.INI").string();
     EXPECT_FALSE(WritePrivateProfileStringA("A", "k", "2", other.c_str()));
     EXPECT_FALSE(fs::exists(other));
