@@ -21,7 +21,7 @@ QImage TImage::withTransparentKey(const QImage& img) {
 void TImage::rebuild() {
     if (!transparent_) shown_ = picture_;
     else shown_ = keyed_.isNull() ? withTransparentKey(picture_) : keyed_;
-    sharpShown_ = transparent_ ? withTransparentKey(sharp_) : sharp_;
+    sharpShown_ = QImage();  // keyed when first drawn: a 1x screen never needs it
     // Fixed, so that a later resize cannot take the control off its picture's size.
     if (autoSize_ && !picture_.isNull()) setFixedSize(picture_.size());
     update();
@@ -52,7 +52,10 @@ TImage* TImage::make(QWidget* parent, const char* name, const char* resource, QR
     return img;
 }
 
-QImage TImage::sharpFor(double) { return sharpShown_; }
+QImage TImage::sharpFor(double) {
+    if (sharpShown_.isNull() && !sharp_.isNull()) sharpShown_ = transparent_ ? withTransparentKey(sharp_) : sharp_;
+    return sharpShown_;
+}
 
 void TImage::setPicture(const QImage& img, const QImage& transparentForm) {
     picture_ = img;
