@@ -1,5 +1,7 @@
 #include "platform/clock.h"
 
+#include "platform/system_time.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
@@ -38,17 +40,12 @@ void setClock(Clock* c) { current.store(c, std::memory_order_release); }
 
 // ---- real clock -------------------------------------------------------------
 
-uint32_t RealClock::tickCount() const {
-    using namespace std::chrono;
-    static const auto origin = steady_clock::now();
-    // Start well away from zero so the wrap-around logic sees realistic values.
-    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now() - origin).count() + 10000);
-}
+uint32_t RealClock::tickCount() const { return systemTickCount(); }
 
 void RealClock::sleep(uint32_t ms) {
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (!app || ms == 0 || QThread::currentThread() != app->thread()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        systemSleep(ms);
         return;
     }
     // A pause of the UI thread is a pause for the user and the program: input

@@ -66,6 +66,10 @@ namespace profile {
 // key and value may be null.
 bool storable(const char* section, const char* key, const char* value);
 
+// The text that reads back as value: readers trim blanks and strip one pair
+// of surrounding quotes, so such values are written inside quotes.
+std::string encodeValue(const std::string& value);
+
 // Whether two section or key names are the same name (case does not count).
 bool sameName(const std::string& a, const std::string& b);
 

@@ -695,4 +695,6 @@ AlsaIn::~AlsaIn() { d_.forgetIn(client_, port_, link_); }
 
 std::shared_ptr<Driver> makeAlsaDriver() { return std::make_shared<AlsaDriver>(); }
 
+std::shared_ptr<Driver> makeSystemDriver() { return makeAlsaDriver(); }
+
 }  // namespace platform::midi

@@ -83,5 +83,7 @@ public:
 // The system's MIDI ports. A machine without a sequencer gives a driver
 // with no devices.
 std::shared_ptr<Driver> makeAlsaDriver();
+// The system's driver for this build: alsa, or winmm on Windows.
+std::shared_ptr<Driver> makeSystemDriver();
 
 }  // namespace platform::midi

@@ -310,7 +310,7 @@ void startDriver(const std::shared_ptr<Driver>& d) {
 std::shared_ptr<Driver> currentDriver(std::unique_lock<std::mutex>& lk) {
     Layer& l = layer();
     if (!l.driver) {
-        l.driver = makeAlsaDriver();
+        l.driver = makeSystemDriver();
         startDriver(l.driver);
     }
     return l.driver;

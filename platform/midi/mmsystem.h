@@ -1,18 +1,15 @@
 #pragma once
 // The MIDI service in the shape of the Windows multimedia API (winmm), so the
-// port components read the same on every platform. On Windows this header is
-// the system's own; elsewhere the functions are provided by the MIDI layer
-// (platform/midi/layer.cpp) over one of its drivers.
+// port components read the same on every platform. The functions are the
+// MIDI layer's (platform/midi/layer.cpp), over one of its drivers; on Windows
+// the system driver passes them on to the system's own (platform/midi/win), so
+// the demo and the tests keep their virtual driver there too. The system's
+// header is never included beside this one.
 //
 // The layer never throws. Every function returns an MMRESULT; handles are
 // opaque values that the layer checks, so a stale or garbage handle gives
 // MMSYSERR_INVALHANDLE. Notification functions are called on a thread of the
 // layer, never on the caller's.
-
-#ifdef _WIN32
-#include <windows.h>
-#include <mmsystem.h>
-#else
 
 #include <cstdint>
 
@@ -139,5 +136,3 @@ MMRESULT midiInReset(HMIDIIN hmi);
 MMRESULT midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT midiInAddBuffer(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh);
-
-#endif
