@@ -114,6 +114,7 @@ version="$(sed -n 's/^project(KolvaUpdater VERSION \([0-9.]*\).*/\1/p' CMakeList
 name="kolva-updater-$version-windows"
 rm -rf "build-windows/$name" "build-windows/$name.zip"
 cmake --install build-windows --prefix "build-windows/$name" --strip >/dev/null
+x86_64-w64-mingw32-strip --strip-unneeded "build-windows/$name"/lib*.dll
 (cd build-windows && zip -qr "$name.zip" "$name")
 echo "build-windows/$name/ ($(du -sh "build-windows/$name" | cut -f1)), build-windows/$name.zip ($(du -h "build-windows/$name.zip" | cut -f1))"
 
