@@ -68,8 +68,8 @@ DWORD loadFlagsRaw(MIDIHDR* h) { return std::atomic_ref<DWORD>(h->dwFlags).load(
 void storeFlags(MIDIHDR* h, DWORD f) { std::atomic_ref<DWORD>(h->dwFlags).store(f, std::memory_order_release); }
 // The layer is finished with the header; after this the caller may free it.
 // A block that comes back without having gone out whole says so as well.
-void markDone(MIDIHDR* h, bool whole = true) {
-    storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE | (whole ? 0 : kHeaderCut));
+void markDone(MIDIHDR* h, bool whole = true, bool mixed = false) {
+    storeFlags(h, (loadFlagsRaw(h) & ~MHDR_INQUEUE) | MHDR_DONE | (whole ? 0 : kHeaderCut) | (mixed ? kHeaderMixed : 0));
 }
 
 // Notification by function or none: the kinds the ports here offer.
@@ -136,6 +136,8 @@ struct OutPort {
     WirePacer pacer;
     bool pacerVirtual = false;
     bool inBlock = false;
+    bool mixed = false;  // the driver saw others' bytes among the block's
+    bool seesOthers = false;
     size_t offset = 0;
     uint64_t readyNs = 0;
     uint8_t running = 0;
@@ -347,7 +349,7 @@ void finishBlock(OutPort& p, std::unique_lock<std::mutex>& lk, bool cut, bool wh
         lk.lock();
     }
     p.slot->queued.fetch_sub(1);
-    markDone(h, whole);
+    markDone(h, whole, whole && p.mixed);
     if (p.proc && !p.silent) {
         lk.unlock();
         p.proc(p.handle, MOM_DONE, p.instance, reinterpret_cast<DWORD_PTR>(h), 0);
@@ -454,6 +456,7 @@ void senderLoop(std::shared_ptr<OutPort> p) {
             }
             p->pacer.setPacing(pacing);
             p->inBlock = true;
+            p->mixed = false;
             p->offset = 0;
             p->readyNs = nowNs(virt);
         }
@@ -491,7 +494,9 @@ void senderLoop(std::shared_ptr<OutPort> p) {
         const bool last = p->offset + len == total;
         lk.unlock();
         const MMRESULT r = p->conn->sendChunk(data, len, first, last);
+        const bool mixed = last && r == MMSYSERR_NOERROR && p->conn->blockMixed();
         lk.lock();
+        p->mixed = p->mixed || mixed;
         if (r != MMSYSERR_NOERROR) {
             finishBlock(*p, lk, !last && p->conn->alive(), false);
             continue;
@@ -810,10 +815,23 @@ std::vector<std::string> otherClients(HMIDIOUT h) {
     return clientsOf(findOut(h), lk);
 }
 
-std::vector<std::string> otherClients(HMIDIIN h) {
+bool seesOthers(HMIDIOUT h) {
     std::unique_lock lk(layer().mu);
-    return clientsOf(findIn(h), lk);
+    const auto p = findOut(h);
+    return p && p->seesOthers;
 }
+
+namespace {
+std::vector<std::string> holders(bool output, UINT id) {
+    std::shared_ptr<Driver> d;
+    const auto list = devices(output, false, d);
+    if (id >= list.size()) return {};
+    return d->holders(list[id].id, output);
+}
+}  // namespace
+
+std::vector<std::string> outputHolders(UINT uDeviceID) { return holders(true, uDeviceID); }
+std::vector<std::string> inputHolders(UINT uDeviceID) { return holders(false, uDeviceID); }
 
 void setDeviceChangeHandler(std::function<void(uint32_t, uint32_t)> handler) {
     Layer& l = layer();
@@ -870,6 +888,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
     if (r != MMSYSERR_NOERROR) return r;
     if (!conn) return MMSYSERR_ERROR;
     p->pacer.setPacing(conn->pacing());
+    p->seesOthers = conn->seesOthers();
     p->conn = std::move(conn);
 
     Layer& l = layer();
