@@ -96,9 +96,9 @@ bool readRawOutState(const RawAddress& a, RawOutState& st) {
 
 std::string knownClientName(const std::string& client) {
     // PipeWire's bridge shows as "PipeWire-RT-Event" or "PipeWire-System";
-    // JACK's as "a2jmidid" (or "a2j" in older versions).
+    // JACK's as "a2j" or "a2jmidid".
     if (client.rfind("PipeWire", 0) == 0) return "the sound server (PipeWire)";
-    if (client == "a2jmidid" || client == "a2j") return "JACK's MIDI bridge (a2jmidid)";
+    if (client.rfind("a2j", 0) == 0) return "JACK's MIDI bridge (a2jmidid)";
     return client;
 }
 
