@@ -52,6 +52,9 @@ constexpr int kCloseDrainMs = 200;
 constexpr int kUsbDrainMs = 50;
 // How often the bridge's buffer is looked at while a block waits for room.
 constexpr int kBridgePollMs = 2;
+// What a USB MIDI driver can have on its way once its buffer is empty: seven
+// transfers of a 512-byte packet, 3 MIDI bytes in every 4.
+constexpr double kUsbInFlightBytes = 7 * 512 * 3 / 4.0;
 // The sequencer numbers a card's ports after its raw devices: 32 for each.
 constexpr int kPortsPerRawDevice = 32;
 
@@ -96,10 +99,10 @@ public:
     }
     void interrupt(bool on) override {
         interrupted_.store(on);
-        if (on && wake_ >= 0) {
-            const uint64_t one = 1;
-            [[maybe_unused]] auto r = write(wake_, &one, sizeof one);
-        }
+        if (wake_ < 0) return;
+        // Cleared again once dealt with, or every later wait would spin.
+        uint64_t one = 1;
+        [[maybe_unused]] auto r = on ? write(wake_, &one, sizeof one) : read(wake_, &one, sizeof one);
     }
     bool raw() const { return path_ == Path::Raw; }
     Pacing pacing() const override {
@@ -149,6 +152,8 @@ private:
     // what was still in its buffer), and ours since.
     uint64_t blockStart_ = 0;
     uint64_t blockBytes_ = 0;
+    uint64_t firstTx_ = 0;
+    std::chrono::steady_clock::time_point firstAt_;
     bool mixed_ = false;
 };
 
@@ -728,6 +733,8 @@ MMRESULT AlsaOut::bridgeChunk(const uint8_t* data, size_t n, bool first, bool la
         if (!alsa::readRawOutState(device_, st) || !st.open) return failure();
         blockStart_ = st.txBytes + (st.bufferSize - std::min(st.avail, st.bufferSize));
         blockBytes_ = 0;
+        firstTx_ = st.txBytes;
+        firstAt_ = std::chrono::steady_clock::now();
         mixed_ = false;
     }
     if (bridgeWait([n](const alsa::RawOutState& s) { return s.avail >= n; }, st) != Wait::Ready) return failure();
@@ -742,8 +749,17 @@ MMRESULT AlsaOut::bridgeChunk(const uint8_t* data, size_t n, bool first, bool la
     // send not fitting, some of ours were dropped for it).
     if (bridgeWait([](const alsa::RawOutState& s) { return s.empty(); }, st) != Wait::Ready) return failure();
     mixed_ = st.txBytes != blockStart_ + blockBytes_;
-    // A USB driver's last transfer may still be on its way.
-    if (usb_) nap(kUsbDrainMs);
+    // A USB driver's last transfers may still be on their way, and the
+    // bridge's device cannot be drained from here: they get the time the
+    // device needs for them at the pace it took the block.
+    if (usb_) {
+        const auto now = std::chrono::steady_clock::now();
+        const double secs = std::chrono::duration<double>(now - firstAt_).count();
+        const double rate = secs > 0 ? double(st.txBytes - firstTx_) / secs : 0;
+        const auto until = now + std::chrono::milliseconds(
+                                     rate > 0 ? std::min(kStallMs, int(kUsbInFlightBytes * 1000 / rate) + 1) : kUsbDrainMs);
+        while (!interrupted_.load() && std::chrono::steady_clock::now() < until) nap(kBridgePollMs);
+    }
     return MMSYSERR_NOERROR;
 }
 
