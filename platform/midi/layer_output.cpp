@@ -104,7 +104,10 @@ void senderLoop(std::shared_ptr<OutPort> p) {
             continue;
         }
         MIDIHDR* h = p->queue.front().hdr;
-        if (!p->conn->alive()) {
+        // A device that goes once it has taken the last byte took the block
+        // whole (an amplifier restarts on a whole image).
+        const bool handedOver = p->inBlock && p->offset > 0 && p->offset >= h->dwBufferLength;
+        if (!p->conn->alive() && !handedOver) {
             setBusy(p->w, true);
             finishBlock(*p, lk, false, false);
             continue;
