@@ -356,3 +356,26 @@ void TForm1::deviceChange(uint32_t wParam, uint32_t lParam) {
     Memo2->addLine(hex(lParam));
     Memo3->addLine(hex(result));
 }
+
+int32_t TForm1::loadStageImage(bool intermediate, const char* path) {
+    // The built-in image for this load only: a file opened later from the
+    // File menu is that file.
+    useInternalImage = intermediate;
+    uploadMode = 0;
+    uploadMode = ReadFile(path);
+    useInternalImage = false;
+    return uploadMode;
+}
+
+bool TForm1::chooseOutput(const QString& deviceName) {
+    if (deviceName.isEmpty()) {
+        None->trigger();
+        return false;
+    }
+    for (QAction* a : Out1->actions())
+        if (a != None && a->isCheckable() && a->text() == deviceName) {
+            a->trigger();
+            return midiOutReady;
+        }
+    return false;
+}
