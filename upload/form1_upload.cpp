@@ -18,6 +18,7 @@
 #include "midi/midi_out.h"
 #include "platform/dialogs.h"
 #include "platform/power/sleep_lock.h"
+#include "platform/widgets/timage.h"
 #include "platform/widgets/tshape.h"
 #include "upload/device_messages.h"
 #include "upload/threader.h"
@@ -39,6 +40,9 @@ QString nameList(const std::vector<std::string>& names) {
 // One pass of a wait with nothing of its own to pace it: the window keeps
 // drawing, the processor rests.
 constexpr uint32_t kWaitPassMs = 10;
+// A pass of the single-message transfer draws the rings and the gauge: one
+// frame of a smooth animation is enough, however fast the ticks come.
+constexpr uint32_t kFramePassMs = 20;
 
 // Closing the window while a run waits unwinds the run from its next pass
 // through the message loop.
@@ -353,15 +357,20 @@ bool TForm1::singleMessageTransfer() {
     Timer1.setInterval(upload::singleTickInterval(imageSize));
     Timer1.setEnabled(true);
     sender_->Start();
-    while (!senderDone.load(std::memory_order_acquire)) {
-        const int t = tickCount;
-        CGauge1->setProgress(t / 10);
-        handleMessages();
-        stepRing(0, t + 1);
-        stepRing(1, (t + 1) / 10);
-        stepRing(2, (t + 1) / 100);
-        // Waits for the next tick or the end of the send without spinning.
-        idle(kWaitPassMs);
+    {
+        // Every pass handles its messages: what changed on the rings is drawn
+        // there in one go.
+        const TImage::DeferRepaints together;
+        while (!senderDone.load(std::memory_order_acquire)) {
+            const int t = tickCount;
+            CGauge1->setProgress(t / 10);
+            handleMessages();
+            stepRing(0, t + 1);
+            stepRing(1, (t + 1) / 10);
+            stepRing(2, (t + 1) / 100);
+            // Waits for the next frame or the end of the send without spinning.
+            idle(kFramePassMs);
+        }
     }
     if (!sender_->sentWhole()) return sendFailed();
     sending_ = false;
