@@ -312,6 +312,7 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     clock.removeSettleHook(hook);
     EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message box";
     EXPECT_EQ(said, TForm1::kAmpRefused) << "but the window says what happened";
+    EXPECT_EQ(form->StatusBar2->shownText(3), TForm1::kAmpRefused) << "all of it, \"Close the program\" too";
     EXPECT_FALSE(warned) << "no programming follows to warn of";
     EXPECT_FALSE(gauge) << "nothing is in progress";
     EXPECT_EQ(form->packetErrors, 1);
