@@ -3,6 +3,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QHelpEvent>
+#include <QStringList>
 #include <QPainter>
 #include <QToolTip>
 #include <algorithm>
@@ -85,16 +86,22 @@ QFont TStatusBar::oneLineFont(int i) const {
 }
 
 std::optional<QFont> TStatusBar::twoLineFont(int i) const {
-    // Still too wide: on two lines, in a smaller face, when its words fit
-    // there, so that a status that says what to do keeps all of it.
+    // Still too wide, in the last panel (where a status says what to do): on
+    // two lines, in a smaller face, when its words fit there, so that it
+    // keeps all of it. Elsewhere (a file name) the text is cut.
+    if (i != panelCount() - 1) return std::nullopt;
     const QRect room = textRect(i);
     const QString text = panelText(i);
     if (QFontMetrics(oneLineFont(i)).horizontalAdvance(text) <= room.width()) return std::nullopt;
     QFont f = font();
     for (int px = QFontInfo(f).pixelSize(); px >= 8; --px) {
         f.setPixelSize(px);
-        const QRect need = QFontMetrics(f).boundingRect(room, Qt::AlignCenter | Qt::TextWordWrap, text);
-        if (need.width() <= room.width() && need.height() <= room.height()) return f;
+        const QFontMetrics m(f);
+        // Words are not broken: a file name is cut instead.
+        const QStringList words = text.split(' ', Qt::SkipEmptyParts);
+        if (std::any_of(words.begin(), words.end(), [&](const QString& w) { return m.horizontalAdvance(w) > room.width(); }))
+            continue;
+        if (m.boundingRect(room, Qt::AlignCenter | Qt::TextWordWrap, text).height() <= room.height()) return f;
     }
     return std::nullopt;
 }

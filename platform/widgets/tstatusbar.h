@@ -26,9 +26,9 @@ public:
     // Left edge and drawn width of panel i in this bar.
     QRect panelRect(int i) const;
     // The text as drawn, in a narrower face when it is wider than its panel,
-    // on two lines in a smaller face when even that is too wide and its words
-    // fit there, and else cut in the middle; the tooltip over a cut panel
-    // shows it whole.
+    // in the last panel on two lines in a smaller face when even that is too
+    // wide and its words fit there, and else cut in the middle; the tooltip
+    // over a cut panel shows it whole.
     QFont shownFont(int i) const;
     QString shownText(int i) const;
 
