@@ -317,15 +317,6 @@ void TForm1::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-bool TForm1::event(QEvent* e) {
-    // The wizard is a window of its own so that a stage can show this one
-    // above it; between stages it stays over this window, as a dialog of it
-    // would, instead of vanishing behind it when this window is clicked.
-    if (e->type() == QEvent::WindowActivate && Form3 && Form3->isVisible() && !runActive_ && !Form3->stepRunning())
-        Form3->raise();
-    return QMainWindow::event(e);
-}
-
 void TForm1::FormClose() {
     try {
         closeMidiPorts();

@@ -258,7 +258,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
-    bool event(QEvent* e) override;
 
 private:
     // upload/

@@ -4,6 +4,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QTimer>
+#include <QWindow>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -285,6 +289,23 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
             raise();
             activateWindow();
         };
+    // Between stages the wizard stays over the main window, as a dialog of it
+    // would, when the user turns to the main window or one of its menus;
+    // after the window manager has raised that window.
+    const auto keepInFront = [this] {
+        const TForm1* f = main();
+        if (!isVisible() || stepRunning_ || (f && f->uploadRunning())) return;
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && !stepRunning_) raise();
+        });
+    };
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this, keepInFront](QWindow* w) {
+        const TForm1* f = main();
+        if (w && f && w == f->windowHandle()) keepInFront();
+    });
+    if (TForm1* f = qobject_cast<TForm1*>(parent))
+        for (QMenu* m : {f->File1, f->Midi1, f->Run1})
+            if (m) connect(m, &QMenu::aboutToHide, this, keepInFront);
 
     // What a screen reader says of the drawn controls.
     Image1->setAccessibleName("Welcome");
