@@ -347,7 +347,7 @@ void TForm3::enableNext(bool on) {
     // The step button stands behind the arrow: Enter and Space reach it
     // whether or not the arrow takes the mouse, so the focus goes to the
     // button while the arrow is disabled and comes back with it.
-    const bool hadFocus = Shape1->hasFocus() || Button1->hasFocus();
+    const bool hadFocus = focusWidget() == Shape1 || focusWidget() == Button1;
     Shape1->setEnabled(on);
     if (hadFocus) (on ? static_cast<QWidget*>(Shape1) : static_cast<QWidget*>(Button1))->setFocus();
 }
