@@ -486,7 +486,7 @@ bool TForm3::runStage(bool intermediate) {
     if (!f) return false;
     // A text left by an earlier attempt is not this run's.
     setInstruction(stepText_);
-    f->uploadMode = f->loadStageImage(intermediate, chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
+    f->loadStageImage(intermediate, chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
     // Run > Upload Code, which returns when the whole upload has ended.
     f->UploadCode1->trigger();
     if (f->lastRunSucceeded()) return true;
