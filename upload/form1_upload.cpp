@@ -358,17 +358,16 @@ bool TForm1::singleMessageTransfer() {
     Timer1.setEnabled(true);
     sender_->Start();
     {
-        // Every pass handles its messages: what changed on the rings is drawn
-        // there in one go.
+        // What changed on the gauge and the rings is drawn in one go when
+        // the pass handles its messages, while it waits for the next frame
+        // or the end of the send without spinning.
         const TImage::DeferRepaints together;
         while (!senderDone.load(std::memory_order_acquire)) {
             const int t = tickCount;
             CGauge1->setProgress(t / 10);
-            handleMessages();
             stepRing(0, t + 1);
             stepRing(1, (t + 1) / 10);
             stepRing(2, (t + 1) / 100);
-            // Waits for the next frame or the end of the send without spinning.
             idle(kFramePassMs);
         }
     }
