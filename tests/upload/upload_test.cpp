@@ -84,8 +84,13 @@ TEST_F(UploadTest, ARunNeedsAnOutputThatTakesTheImageAndAFile) {
     chooseOut();
     vm->setOtherClients(ampIn, {"Some DAW"});
     dialogs.clear();
-    dialogs.onBox = [](const platform::ShownBox&) { return platform::IDCANCEL; };
+    bool blinking = true;
+    dialogs.onBox = [&](const platform::ShownBox&) {
+        blinking = form->Timer3.Enabled() || !form->Label3->isHidden();
+        return platform::IDCANCEL;
+    };
     form->UploadCode1->trigger();
+    EXPECT_FALSE(blinking) << "no warning under the question: nothing is being written";
     ASSERT_EQ(boxes().size(), 1u);
     EXPECT_EQ(boxes()[0].rfind("Another program (Some DAW) is connected to the amp's MIDI port", 0), 0u);
     EXPECT_EQ(dialogs.shown()[0].buttons, platform::Buttons::OkCancel);
