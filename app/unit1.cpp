@@ -317,15 +317,6 @@ void TForm1::closeEvent(QCloseEvent* e) {
     e->accept();
 }
 
-bool TForm1::event(QEvent* e) {
-    // The wizard is a window of its own so that a stage can show this one
-    // above it; between stages it stays over this window, as a dialog of it
-    // would, instead of vanishing behind it when this window is clicked.
-    if (e->type() == QEvent::WindowActivate && Form3 && Form3->isVisible() && !runActive_ && !Form3->stepRunning())
-        Form3->raise();
-    return QMainWindow::event(e);
-}
-
 void TForm1::FormClose() {
     try {
         closeMidiPorts();
@@ -355,4 +346,27 @@ void TForm1::deviceChange(uint32_t wParam, uint32_t lParam) {
     Memo1->addLine(hex(wParam));
     Memo2->addLine(hex(lParam));
     Memo3->addLine(hex(result));
+}
+
+int32_t TForm1::loadStageImage(bool intermediate, const char* path) {
+    // The built-in image for this load only: a file opened later from the
+    // File menu is that file.
+    useInternalImage = intermediate;
+    uploadMode = 0;
+    uploadMode = ReadFile(path);
+    useInternalImage = false;
+    return uploadMode;
+}
+
+bool TForm1::chooseOutput(const QString& deviceName) {
+    if (deviceName.isEmpty()) {
+        None->trigger();
+        return false;
+    }
+    for (QAction* a : Out1->actions())
+        if (a != None && a->isCheckable() && a->text() == deviceName) {
+            a->trigger();
+            return midiOutReady;
+        }
+    return false;
 }

@@ -12,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -175,6 +176,18 @@ public:
     int32_t packetErrors = 0;
 
     void Button2Click();  // Run > Upload Code: one whole run
+    // The windows the upload works with, wired by whoever makes them: the
+    // wizard, brought to the front when a transfer under it ends, and the
+    // MIDI test window, shown modally with its label hidden.
+    std::function<void()> raiseWizard;
+    std::function<void()> showTestWindow;
+    std::function<void(const QString&)> showTestVersion;
+    // What the wizard asks of this window: a stage's image loaded (the
+    // built-in intermediate image or the file at path), returning the upload
+    // mode; and an output device chosen by its name as the Midi menu lists it
+    // (true when it opened).
+    int32_t loadStageImage(bool intermediate, const char* path);
+    bool chooseOutput(const QString& deviceName);
     void resetCodeUpload();
     void Timer1Timer();
     void Timer3Timer();
@@ -186,8 +199,10 @@ public:
     // amplifier as far as the program can tell.
     // Disturbed: sent while another program was connected to the amplifier's
     // port, with no reply to tell whether it arrived whole. Unconfirmed: the
-    // amplifier said it was programmed, but its new version did not come back
-    // (no identity reply, or another version).
+    // amplifier said it was programmed, but its version did not come back.
+    // WrongVersion: it came back with another version. StillWorking: the
+    // whole image went out, but the amplifier had not said it was verified
+    // and programmed when the wait ended; it may still be at work.
     enum class RunOutcome {
         NotStarted,
         Sent,
@@ -198,7 +213,9 @@ public:
         Cancelled,
         Refused,
         Disturbed,
-        Unconfirmed
+        Unconfirmed,
+        WrongVersion,
+        StillWorking
     };
     RunOutcome lastRunOutcome() const { return outcome_; }
     bool lastRunSucceeded() const { return outcome_ == RunOutcome::Sent || outcome_ == RunOutcome::Confirmed; }
@@ -211,8 +228,22 @@ public:
     static constexpr const char* kAmpRefused =
         "Status -> Error: the amp refused the firmware. Close the program, power cycle the amp and try again.";
     static constexpr const char* kCloseDuringTransfer =
-        "An update is running. If you close now, the amp is left half-written and must be updated again after a "
-        "power cycle. Close anyway?";
+        "An update is running. If you close now, the amp is left waiting for the rest of the firmware: power cycle "
+        "it and update it again. Close anyway?";
+    // A cancel that comes while the last packet goes out stops nothing.
+    static constexpr const char* kTooLateToCancel =
+        "Too late to stop: the last packet had already gone out, so the amp has all of the firmware and is checking "
+        "it. Do not turn the amp off; the update goes on.";
+    // No answer once the whole image is out: the amplifier may still be at it.
+    static constexpr const char* kStillVerifying =
+        "The amp has all of the firmware but has not said that it verified it. It may still be verifying and "
+        "programming it, so do not turn it off. Wait for it to restart on its own, then choose the MIDI device "
+        "again and read its version with Midi > Test Connection.";
+    static constexpr const char* kStillProgramming =
+        "The amp verified the firmware but has not said that programming is complete. It may still be programming, "
+        "so do not turn it off. Wait for it to restart on its own, then choose the MIDI device again and read its "
+        "version with Midi > Test Connection.";
+    static constexpr const char* kStillWorkingStatus = "Status -> Wait for the amp to restart.";
 
     // ---- LED mimic: leds/ ---------------------------------------------------
     TLEDImage* sLED1 = nullptr;
@@ -227,7 +258,6 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
-    bool event(QEvent* e) override;
 
 private:
     // upload/
@@ -256,10 +286,23 @@ private:
     void startPacketTransfer();
     int32_t startPackets();  // past the header; returns a packet message's length
     void startPacketSender();
-    bool packetSent(int32_t i, int32_t L);  // false when the run was cancelled
+    // How a phase of a packet transfer ended. Silent: no answer in time
+    // before the whole image was out (already reported). Unverified and
+    // Unprogrammed: no answer in time after it was.
+    enum class Phase { Done, Silent, SendFailed, Cancelled, Refused, Unverified, Unprogrammed };
+    Phase packetSent(int32_t i, int32_t L);
     bool singleMessageTransfer();
     bool openLoopTransfer();
-    bool handshakeTransfer();
+    bool handshakeTransfer();  // true when the display is to be reset
+    bool versionAccepted();
+    Phase readyPhase();
+    Phase packetsPhase();
+    Phase verifyPhase();
+    Phase programPhase();
+    void confirmPhase();
+    void stillWorking(Phase p);
+    [[noreturn]] void refusedForever();
+    void tooLateToCancel();
     void waitForBothPorts();
     void cancelPath();
     void usbSetupPrompts(bool secondForm);

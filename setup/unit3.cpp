@@ -4,6 +4,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFont>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QTimer>
+#include <QWindow>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -49,20 +53,29 @@ constexpr const char* kFirstStageDone =
     "happened, close this program and restart to try again. Otherwise, let's start the next phase.";
 constexpr const char* kDone = "Final stage complete! The amp should have rebooted and you should now have the latest code.";
 // A stage that did not put its image into the amplifier is offered again,
-// with what happened and what to do about it.
+// with what happened and what to do about it. Each speaks of this stage
+// only: an earlier stage may well have updated the amp.
 constexpr const char* kStageNotSent =
-    "The firmware was not sent, so the amp has not been updated. Check the MIDI device and the firmware file, then "
-    "press the arrow to try this stage again.";
+    "This stage's firmware was not sent. Check the MIDI device and the firmware file, then press the arrow to try "
+    "this stage again.";
 constexpr const char* kStageCancelled =
-    "You stopped this stage, so the amp has not been updated. Power cycle the amp, then press the arrow to try this "
-    "stage again.";
+    "You stopped this stage before all of its firmware was sent, so it changed nothing in the amp. Power cycle the "
+    "amp, then press the arrow to try this stage again.";
 constexpr const char* kStageDeclined =
-    "Nothing was sent, so the amp has not been updated. Press the arrow when you want to try this stage again.";
+    "This stage's firmware was not sent. Press the arrow when you want to try this stage again.";
 constexpr const char* kStageNoAnswer =
-    "The amp stopped answering during this stage, so it has not been updated. Power cycle the amp, check the MIDI "
-    "connection, then press the arrow to try this stage again.";
+    "The amp stopped answering before all of this stage's firmware was sent, so it changed nothing in the amp. Power "
+    "cycle the amp, check the MIDI connection, then press the arrow to try this stage again.";
 constexpr const char* kStageRefused =
-    "The amp refused the firmware. Close this program, power cycle the amp and try again.";
+    "The amp refused this stage's firmware and kept the code it had. Close this program, power cycle the amp and try "
+    "again.";
+constexpr const char* kStageWrongVersion =
+    "The amp was programmed, but it came back with another version than this stage's firmware. Power cycle the amp, "
+    "then press the arrow to send this stage again.";
+constexpr const char* kStageStillWorking =
+    "The amp has all of this stage's firmware and may still be programming it, so do not turn it off. Wait for it to "
+    "restart on its own, then read its version (turn it off, hold down preset buttons 1 and 4 and turn it back on). "
+    "If it is not the new version, press the arrow to send this stage again.";
 constexpr const char* kStageDisturbed =
     "Another program was connected to the amp's MIDI port while the firmware was sent, so the amp may not have "
     "received it whole. Close that program, power cycle the amp, then press the arrow to try this stage again.";
@@ -80,6 +93,8 @@ const char* stageFailedText(TForm1::RunOutcome o) {
         case O::Refused: return kStageRefused;
         case O::Disturbed: return kStageDisturbed;
         case O::Unconfirmed: return kStageUnconfirmed;
+        case O::WrongVersion: return kStageWrongVersion;
+        case O::StillWorking: return kStageStillWorking;
         default: return kStageNotSent;
     }
 }
@@ -144,6 +159,7 @@ QComboBox* list(QWidget* parent, const char* name, QRect geometry, const char* p
 
 TForm3::~TForm3() {
     if (Form3 == this) Form3 = nullptr;
+    if (TForm1* f = qobject_cast<TForm1*>(parentWidget())) f->raiseWizard = nullptr;
 }
 
 TForm3::TForm3(QWidget* parent) : QDialog(parent) {
@@ -266,6 +282,30 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     connect(ComboBox3, &QComboBox::currentIndexChanged, this, [this] { ComboBox3Change(); });
     connect(ComboBox4, &QComboBox::currentIndexChanged, this, [this] { ComboBox4Change(); });
     Shape1->setFocus();
+    // A transfer under the wizard ends with the wizard in front.
+    if (TForm1* f = qobject_cast<TForm1*>(parent))
+        f->raiseWizard = [this] {
+            show();
+            raise();
+            activateWindow();
+        };
+    // Between stages the wizard stays over the main window, as a dialog of it
+    // would, when the user turns to the main window or one of its menus;
+    // after the window manager has raised that window.
+    const auto keepInFront = [this] {
+        const TForm1* f = main();
+        if (!isVisible() || stepRunning_ || (f && f->uploadRunning())) return;
+        QTimer::singleShot(0, this, [this] {
+            if (isVisible() && !stepRunning_) raise();
+        });
+    };
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this, keepInFront](QWindow* w) {
+        const TForm1* f = main();
+        if (w && f && w == f->windowHandle()) keepInFront();
+    });
+    if (TForm1* f = qobject_cast<TForm1*>(parent))
+        for (QMenu* m : {f->File1, f->Midi1, f->Run1})
+            if (m) connect(m, &QMenu::aboutToHide, this, keepInFront);
 
     // What a screen reader says of the drawn controls.
     Image1->setAccessibleName("Welcome");
@@ -298,8 +338,18 @@ TForm1* TForm3::main() const {
 }
 
 void TForm3::setInstruction(const char* text) {
+    stepText_ = text;
     Label1->setText(text);
     fitInstruction();
+}
+
+void TForm3::enableNext(bool on) {
+    // The step button stands behind the arrow: Enter and Space reach it
+    // whether or not the arrow takes the mouse, so the focus goes to the
+    // button while the arrow is disabled and comes back with it.
+    const bool hadFocus = focusWidget() == Shape1 || focusWidget() == Button1;
+    Shape1->setEnabled(on);
+    if (hadFocus) (on ? static_cast<QWidget*>(Shape1) : static_cast<QWidget*>(Button1))->setFocus();
 }
 
 void TForm3::fitInstruction() {
@@ -365,7 +415,7 @@ void TForm3::Button1Click() {
 }
 
 void TForm3::Button1Next8Click() {
-    Shape1->setEnabled(false);
+    enableNext(false);
     setInstruction(kSelectDevice);
     if (TForm1* f = main())
         for (int i = 0; i < f->MidiOut1->NumDevs(); ++i) ComboBox1->addItem(QString::fromUtf8(f->MidiOut1->deviceName(i)));
@@ -375,7 +425,7 @@ void TForm3::Button1Next8Click() {
 
 void TForm3::Button1Next5Click() {
     // Left by the keyboard before a device opened, the arrow must not stay dead.
-    Shape1->setEnabled(true);
+    enableNext(true);
     ComboBox1->hide();
     moveNext(60);
     Shape2->setEnabled(true);
@@ -394,7 +444,7 @@ void TForm3::Button1Next1Click() {
 }
 
 void TForm3::Button1Next2Click() {
-    Shape1->setEnabled(false);
+    enableNext(false);
     setInstruction(kReadRevision);
     ComboBox2->show();
     ComboBox3->show();
@@ -404,7 +454,7 @@ void TForm3::Button1Next2Click() {
 }
 
 void TForm3::Button1Next7Click() {
-    Shape1->setEnabled(true);  // as when leaving the device step
+    enableNext(true);  // as when leaving the device step
     Image5->hide();
     for (QWidget* w : {static_cast<QWidget*>(ComboBox2), static_cast<QWidget*>(ComboBox3),
                        static_cast<QWidget*>(ComboBox4), static_cast<QWidget*>(Shape3), static_cast<QWidget*>(Shape4),
@@ -431,18 +481,28 @@ void TForm3::Button1Next3Click() {
     step_ = needIntermediate == 1 ? &TForm3::Button1Next4Click : &TForm3::Button1Next9Click;
 }
 
-void TForm3::runUpload() {
+bool TForm3::runStage(bool intermediate) {
+    TForm1* f = main();
+    if (!f) return false;
+    // A text left by an earlier attempt is not this run's.
+    setInstruction(stepText_);
+    f->loadStageImage(intermediate, chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
     // Run > Upload Code, which returns when the whole upload has ended.
-    if (TForm1* f = main()) f->UploadCode1->trigger();
-}
-
-void TForm3::stageFailed(TForm1* f) {
-    setInstruction(f ? stageFailedText(f->lastRunOutcome()) : kStageNotSent);
+    f->UploadCode1->trigger();
+    if (f->lastRunSucceeded()) return true;
+    const char* said = stepText_;
+    Label1->setText(stageFailedText(f->lastRunOutcome()));
+    fitInstruction();
+    stepText_ = said;  // what the stage says again when it is run again
     // The run ended without bringing the wizard back (its boxes were the
-    // main window's): the user is to read what happened here.
-    show();
-    raise();
-    activateWindow();
+    // main window's): the user is to read what happened here, unless the
+    // wizard was closed meanwhile.
+    if (f->wizardActive) {
+        show();
+        raise();
+        activateWindow();
+    }
+    return false;
 }
 
 void TForm3::Button1Next4Click() {
@@ -452,19 +512,10 @@ void TForm3::Button1Next4Click() {
     if (f) {
         f->raise();
         f->activateWindow();
-        // The built-in intermediate image, whatever the path says. Only this
-        // load: a file opened later from the File menu is that file.
-        f->useInternalImage = true;
-        f->uploadMode = 0;
-        f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
-        f->useInternalImage = false;
-        runUpload();
     }
-    // A stage that did not run to its end is offered again.
-    if (!f || !f->lastRunSucceeded()) {
-        stageFailed(f);
-        return;
-    }
+    // The built-in intermediate image. A stage that did not run to its end
+    // is offered again.
+    if (!runStage(true)) return;
     platform::Sleep(1000);
     setInstruction(kFirstStageDone);
     step_ = &TForm3::Button1Next9Click;
@@ -479,16 +530,7 @@ void TForm3::Button1Next9Click() {
     }
     platform::processMessages();
     needIntermediate = 0;
-    if (f) {
-        f->useInternalImage = false;
-        f->uploadMode = 0;
-        f->uploadMode = f->ReadFile(chosenFirmwarePath ? chosenFirmwarePath->c_str() : "");
-        runUpload();
-    }
-    if (!f || !f->lastRunSucceeded()) {
-        stageFailed(f);
-        return;
-    }
+    if (!runStage(false)) return;
     setInstruction(kDone);
     step_ = &TForm3::Button1Next10Click;
 }
@@ -530,12 +572,11 @@ void TForm3::Button2Click() {
 void TForm3::ComboBox1Change() {
     TForm1* f = main();
     if (!f || refusedDuringRun(f)) return;
+    // By name: the Midi menu may have been rebuilt since the list was filled.
     const int i = ComboBox1->currentIndex();
-    const QList<QAction*> entries = f->Out1->actions();
-    if (i + 1 < 0 || i + 1 >= entries.size()) return;
-    entries[i + 1]->trigger();
+    f->chooseOutput(i < 0 ? QString() : ComboBox1->itemText(i));
     if (f->midiOutReady) {
-        Shape1->setEnabled(true);
+        enableNext(true);
         Shape1->show();
     }
 }
@@ -566,7 +607,7 @@ void TForm3::ringChange(setup::Ring ring, QComboBox* box, TShape* mark) {
     }
     if (revision.complete()) {
         FirmwareCalc();
-        Shape1->setEnabled(true);
+        enableNext(true);
     }
 }
 

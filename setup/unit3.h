@@ -96,14 +96,17 @@ protected:
 private:
     TForm1* main() const;
     void runStep();
-    void stageFailed(TForm1* f);  // the stage is offered again, with what happened
-    void setInstruction(const char* text);
+    // Loads and runs a stage's upload; when it did not succeed, says what
+    // happened and offers the stage again. True when it succeeded.
+    bool runStage(bool intermediate);
+    void setInstruction(const char* text);  // the current step's own text
+    void enableNext(bool on);
     void fitInstruction();
     void ringChange(setup::Ring ring, QComboBox* list, TShape* marker);
     void moveNext(int dx);
-    void runUpload();
 
     StepAction step_ = &TForm3::Button1Click;
+    const char* stepText_ = nullptr;
     bool stepRunning_ = false;
 };
 

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QToolButton>
 
+#include "app/unit1.h"
 #include "midi/midi_out.h"
 #include "platform/widgets/accessible.h"
 #include "platform/widgets/fit_text.h"
@@ -16,6 +17,10 @@ TForm4* Form4 = nullptr;
 
 TForm4::~TForm4() {
     if (Form4 == this) Form4 = nullptr;
+    if (auto* f = qobject_cast<TForm1*>(parentWidget())) {
+        f->showTestWindow = nullptr;
+        f->showTestVersion = nullptr;
+    }
 }
 
 namespace {
@@ -31,6 +36,15 @@ QFont bookFace(int pixels) {
 
 TForm4::TForm4(QWidget* parent, TMidiOut* out) : QDialog(parent), out_(out) {
     Form4 = this;
+    // The main window's connection test and its reply handler reach this
+    // window through these.
+    if (auto* f = qobject_cast<TForm1*>(parent)) {
+        f->showTestWindow = [this] {
+            Label2->hide();
+            exec();
+        };
+        f->showTestVersion = [this](const QString& v) { showVersion(v); };
+    }
     setObjectName("Form4");
     setWindowTitle("Midi Test");
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);

@@ -5,7 +5,6 @@
 
 #include "app/unit1.h"
 #include "platform/dialogs.h"
-#include "setup/unit4.h"
 #include "upload/device_messages.h"
 
 namespace {
@@ -62,7 +61,7 @@ void TForm1::drainReplyLog() {
         if (e.version.isEmpty()) continue;
         Memo1->addLine(e.version);
         StatusBar2->setPanelText(1, "Version " + e.version);
-        if (Form4) Form4->showVersion(e.version);
+        if (showTestVersion) showTestVersion(e.version);
     }
 }
 
@@ -97,7 +96,6 @@ bool TForm1::timeoutCheck() {
 
 void TForm1::TestMidiConnection1Click() {
     // A transfer's replies must not be mixed with a test's.
-    if (!Form4 || runActive_) return;
-    Form4->Label2->hide();
-    Form4->exec();
+    if (!showTestWindow || runActive_) return;
+    showTestWindow();
 }

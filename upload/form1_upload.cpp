@@ -18,9 +18,8 @@
 #include "midi/midi_out.h"
 #include "platform/dialogs.h"
 #include "platform/power/sleep_lock.h"
+#include "platform/widgets/timage.h"
 #include "platform/widgets/tshape.h"
-#include "setup/unit3.h"
-#include "setup/unit4.h"
 #include "upload/device_messages.h"
 #include "upload/threader.h"
 #include "upload/upload_timing.h"
@@ -41,6 +40,9 @@ QString nameList(const std::vector<std::string>& names) {
 // One pass of a wait with nothing of its own to pace it: the window keeps
 // drawing, the processor rests.
 constexpr uint32_t kWaitPassMs = 10;
+// A pass of the single-message transfer draws the rings and the gauge: one
+// frame of a smooth animation is enough, however fast the ticks come.
+constexpr uint32_t kFramePassMs = 20;
 
 // Closing the window while a run waits unwinds the run from its next pass
 // through the message loop.
@@ -121,8 +123,8 @@ void TForm1::finishUpload() {
 
 bool TForm1::closeDuringRun() {
     if (!runActive_) return false;
-    // Leaving in the middle of the image leaves the amplifier half-written:
-    // the user is asked, unless the desktop is ending the program.
+    // Leaving in the middle of the image leaves the amplifier waiting for the
+    // rest: the user is asked, unless the desktop is ending the program.
     if (sending_ && !closeRequested_ && !platform::dialogsEnded() &&
         platform::messageBox(kCloseDuringTransfer, "Status", platform::Buttons::YesNo) != platform::IDYES)
         return true;
@@ -262,28 +264,31 @@ void TForm1::startPacketSender() {
     sender_ = std::make_unique<threader>(false, *this);
 }
 
-bool TForm1::packetSent(int32_t i, int32_t L) {
+TForm1::Phase TForm1::packetSent(int32_t i, int32_t L) {
     // The reply may come before the sender has seen its block done.
     if (sender_) sender_->Wait();
-    if (sender_ && !sender_->sentWhole()) {
-        sendFailed();
-        return false;
-    }
+    if (sender_ && !sender_->sentWhole()) return Phase::SendFailed;
     imageCursor += L;
     CGauge1->setProgress(i);
     stepRing(2, upload::ring2Position(i));
-    if (cancelRequested) {
-        cancelPath();
-        return false;
-    }
+    const bool last = i == packetCount - 1;
+    if (cancelRequested && !last) return Phase::Cancelled;
     sender_.reset();
     // Once the last packet is out the amplifier works on its own: there is
     // nothing left to cancel, and nothing half-sent to warn of at a close.
-    if (i == packetCount - 1) {
+    if (last) {
         Label1->hide();
         sending_ = false;
+        if (cancelRequested) tooLateToCancel();
     }
-    return true;
+    return Phase::Done;
+}
+
+void TForm1::tooLateToCancel() {
+    // The amplifier checks and programs the image whatever the program does
+    // now: the run goes on and follows it, as if nobody had pressed.
+    cancelRequested = false;
+    platform::messageBox(kTooLateToCancel, "Status", platform::Buttons::Ok);
 }
 
 void TForm1::Button2Click() {
@@ -315,7 +320,6 @@ void TForm1::Button2Click() {
     for (int i = 0; i < 3; ++i) ringPos_[i] = ringLit_[i] = 0;
     finishUpload();
 
-    Timer3.setEnabled(true);
     sender_ = std::make_unique<threader>(true, *this);
     imageStart = imageCursor;
     try {
@@ -326,6 +330,8 @@ void TForm1::Button2Click() {
                 return;
             }
         }
+        // Blinking from here: not under the question before it.
+        Timer3.setEnabled(true);
         switch (uploadMode) {
             case 0: platform::messageBox("Select Firmware file", "File Error", platform::Buttons::Ok); break;
             case 1: reset = singleMessageTransfer(); break;
@@ -355,15 +361,19 @@ bool TForm1::singleMessageTransfer() {
     Timer1.setInterval(upload::singleTickInterval(imageSize));
     Timer1.setEnabled(true);
     sender_->Start();
-    while (!senderDone.load(std::memory_order_acquire)) {
-        const int t = tickCount;
-        CGauge1->setProgress(t / 10);
-        handleMessages();
-        stepRing(0, t + 1);
-        stepRing(1, (t + 1) / 10);
-        stepRing(2, (t + 1) / 100);
-        // Waits for the next tick or the end of the send without spinning.
-        idle(kWaitPassMs);
+    {
+        // What changed on the gauge and the rings is drawn in one go when
+        // the pass handles its messages, while it waits for the next frame
+        // or the end of the send without spinning.
+        const TImage::DeferRepaints together;
+        while (!senderDone.load(std::memory_order_acquire)) {
+            const int t = tickCount;
+            CGauge1->setProgress(t / 10);
+            stepRing(0, t + 1);
+            stepRing(1, (t + 1) / 10);
+            stepRing(2, (t + 1) / 100);
+            idle(kFramePassMs);
+        }
     }
     if (!sender_->sentWhole()) return sendFailed();
     sending_ = false;
@@ -398,7 +408,12 @@ bool TForm1::openLoopTransfer() {
             }
             stepRing(1, ringPos_[1] + 1);
         } while (!senderDone.load(std::memory_order_acquire));
-        if (!packetSent(i, L)) return outcome_ == RunOutcome::Failed;
+        const Phase p = packetSent(i, L);
+        if (p == Phase::SendFailed) return sendFailed();
+        if (p == Phase::Cancelled) {
+            cancelPath();
+            return false;
+        }
     }
     Label1->hide();
     flashVfyShow(19);
@@ -412,20 +427,45 @@ bool TForm1::openLoopTransfer() {
 }
 
 bool TForm1::handshakeTransfer() {
+    if (!versionAccepted()) {
+        outcome_ = RunOutcome::Declined;
+        return true;
+    }
+    startPacketTransfer();
+    outcome_ = RunOutcome::TimedOut;  // until a phase says otherwise
+    Phase p = readyPhase();
+    if (p == Phase::Done) p = packetsPhase();
+    if (p == Phase::Done) p = verifyPhase();
+    if (p == Phase::Done) p = programPhase();
+    switch (p) {
+        case Phase::Done: confirmPhase(); return true;
+        case Phase::Silent: outcome_ = RunOutcome::TimedOut; return true;
+        case Phase::SendFailed: return sendFailed();
+        case Phase::Cancelled: cancelPath(); return false;
+        case Phase::Refused: refusedForever();
+        case Phase::Unverified:
+        case Phase::Unprogrammed: stillWorking(p); return true;
+    }
+    return true;
+}
+
+bool TForm1::versionAccepted() {
     const uint32_t amp = ampVersion.load(std::memory_order_acquire);
     const char* question = nullptr;
     if (fileVersion < amp) question = "You are trying to load code that is older that the current revision, Continue?";
     else if (fileVersion == amp) question = "You are trying to load code that is the same as the current revision, Continue?";
-    if (question && platform::messageBox(question, "", platform::Buttons::OkCancel) != platform::IDOK) {
-        outcome_ = RunOutcome::Declined;
-        return true;
-    }
+    if (!question) return true;
+    // Nothing is sent yet: no warning blinks under the question.
+    Timer3.setEnabled(false);
+    Label3->hide();
+    const bool yes = platform::messageBox(question, "", platform::Buttons::OkCancel) == platform::IDOK;
+    Timer3.setEnabled(yes);
+    return yes;
+}
 
-    startPacketTransfer();
-    outcome_ = RunOutcome::TimedOut;  // until a step says otherwise
-
+TForm1::Phase TForm1::readyPhase() {
     clearReplies();
-    if (!MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes))) return sendFailed();
+    if (!MidiOut1->SysEx(imageCursor, int(firmware::kPacketHeaderBytes))) return Phase::SendFailed;
     handleMessages();
     lightAllAt(0);
     pause(200);
@@ -433,10 +473,13 @@ bool TForm1::handshakeTransfer() {
     StatusBar2->setPanelText(3, "Status -> Waiting for device ready to receive data.");
     while (!replied(upload::replyReady)) {
         handleMessages();
-        if (timeoutCheck()) return true;
+        if (timeoutCheck()) return Phase::Silent;
         pause(10);
     }
+    return Phase::Done;
+}
 
+TForm1::Phase TForm1::packetsPhase() {
     const int32_t L = startPackets();
     const uint32_t step = upload::handshakeStepMs(L);
     const int n0 = rings[0].ledCount();
@@ -453,26 +496,37 @@ bool TForm1::handshakeTransfer() {
         initTimeout(12000);
         while (!replied(upload::replyPacketAck)) {
             // A packet the port did not carry whole gets no answer worth waiting for.
-            if (senderDone.load(std::memory_order_acquire) && !sender_->sentWhole()) return sendFailed();
+            if (senderDone.load(std::memory_order_acquire) && !sender_->sentWhole()) return Phase::SendFailed;
             if (replied(upload::replyPacketError)) {
                 ++packetErrors;
                 StatusBar2->setPanelText(2, QString("Packet Error Count %1").arg(packetErrors));
                 break;
             }
+            if (timedOut && i == packetCount - 1 && senderDone.load(std::memory_order_acquire)) {
+                // The whole image is out: an answer that did not come is no
+                // sign the amplifier is not verifying it.
+                sender_.reset();
+                Label1->hide();
+                sending_ = false;
+                return Phase::Unverified;
+            }
             if (timeoutCheck()) {
                 // The sender may still be sending; it is waited for when the
                 // next run starts or the window goes.
                 strandedSender_ = std::move(sender_);
-                return true;
+                return Phase::Silent;
             }
             handleMessages();
             lightRing(0, ringPos_[0] + 1);
             if (n0 > 0 && ringPos_[0] == n0 - 1) lightRing(1, ringPos_[1] + 1);
             pause(step);
         }
-        if (!packetSent(i, L)) return outcome_ == RunOutcome::Failed;
+        if (const Phase p = packetSent(i, L); p != Phase::Done) return p;
     }
+    return Phase::Done;
+}
 
+TForm1::Phase TForm1::verifyPhase() {
     initTimeout(20000);
     StatusBar2->setPanelText(3, "Status -> Waiting for code Verify.");
     // The verify and programming replies count from the last packet's clear:
@@ -480,35 +534,55 @@ bool TForm1::handshakeTransfer() {
     while (!replied(upload::replyVerified) && !replied(upload::replyVerifyStop)) {
         handleMessages();
         flashVfyShow(1);
-        if (timeoutCheck()) return true;
+        if (timedOut) return Phase::Unverified;
     }
-    if (!replied(upload::replyVerified)) {
-        // The amplifier refused the image: the verify pattern goes on until
-        // the user closes the program, and the window says what happened and
-        // what to do instead of warning of a programming that will not come.
-        // Nothing is written any more, so the computer may sleep again.
-        outcome_ = RunOutcome::Refused;
-        stopWarning();
-        Label1->hide();
-        CGauge1->hide();
-        lockPorts(false);
-        sleepLock().release();
-        StatusBar2->setPanelText(3, kAmpRefused);
-        for (;;) {
-            handleMessages();
-            flashVfyShow(1);
-        }
-    }
+    return replied(upload::replyVerified) ? Phase::Done : Phase::Refused;
+}
 
+TForm1::Phase TForm1::programPhase() {
     Label1->hide();
     initTimeout(20000);
     StatusBar2->setPanelText(3, "Status -> Waiting for code program complete.");
     while (!replied(upload::replyProgrammed)) {
         handleMessages();
         flashPrgShow(1);
-        if (timeoutCheck()) return true;
+        if (timedOut) return Phase::Unprogrammed;
     }
+    return Phase::Done;
+}
 
+void TForm1::stillWorking(Phase p) {
+    // The image is all out and the amplifier has not finished with it: it is
+    // not the amplifier's silence that says the update failed, and a power
+    // cycle now could ruin it. The warning stays, steady, under the box.
+    outcome_ = RunOutcome::StillWorking;
+    Timer3.setEnabled(false);
+    Label3->show();
+    deSelectCurrentMidi();
+    StatusBar2->setPanelText(3, kStillWorkingStatus);
+    platform::messageBox(p == Phase::Unverified ? kStillVerifying : kStillProgramming, "Status",
+                         platform::Buttons::Ok);
+}
+
+void TForm1::refusedForever() {
+    // The amplifier refused the image: the verify pattern goes on until the
+    // user closes the program, and the window says what happened and what to
+    // do instead of warning of a programming that will not come. Nothing is
+    // written any more, so the computer may sleep again.
+    outcome_ = RunOutcome::Refused;
+    stopWarning();
+    Label1->hide();
+    CGauge1->hide();
+    lockPorts(false);
+    sleepLock().release();
+    StatusBar2->setPanelText(3, kAmpRefused);
+    for (;;) {
+        handleMessages();
+        flashVfyShow(1);
+    }
+}
+
+void TForm1::confirmPhase() {
     // Programmed: from here on only the new version is in doubt.
     stopWarning();
     deSelectCurrentMidi();
@@ -532,7 +606,7 @@ bool TForm1::handshakeTransfer() {
     for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
     while (!replied(upload::replyIdentity)) {
         handleMessages();
-        if (timeoutCheck()) return true;
+        if (timeoutCheck()) return;
         idle(kWaitPassMs);
     }
     if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
@@ -540,11 +614,11 @@ bool TForm1::handshakeTransfer() {
         platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Complete.");
     } else {
+        outcome_ = RunOutcome::WrongVersion;
         platform::messageBox("Fail, code rev is wrong. Power cycle the amp and try again.", "Status",
                              platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Error.");
     }
-    return true;
 }
 
 void TForm1::waitForBothPorts() {
@@ -581,10 +655,7 @@ void TForm1::usbSetupPrompts(bool secondForm) {
     populateMidiSelect();
     platform::messageBox("Let's test the connection, select the MIDI device.", "Status", platform::Buttons::Ok);
     waitForBothPorts();
-    if (Form4) {
-        Form4->Label2->hide();
-        Form4->exec();
-    }
+    if (showTestWindow) showTestWindow();
     if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
         platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Complete.");
@@ -617,10 +688,7 @@ bool TForm1::transferEnded() {
 }
 
 void TForm1::bringWizardToFront() {
-    if (!Form3) return;
-    Form3->show();
-    Form3->raise();
-    Form3->activateWindow();
+    if (raiseWizard) raiseWizard();
 }
 
 void TForm1::resetCodeUpload() {

@@ -80,7 +80,9 @@ void TImage::setTransparent(bool on) {
 }
 
 void TImage::repaintNow() {
-    if (isVisible()) repaint();
+    if (!isVisible()) return;
+    if (deferred_) update();
+    else repaint();
 }
 
 void TImage::paintEvent(QPaintEvent*) {

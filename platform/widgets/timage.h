@@ -35,8 +35,17 @@ public:
     void setLeft(int v) { move(v, y()); }
     void setTop(int v) { move(x(), v); }
 
-    // Paints the control now rather than at the next pass of the event loop.
+    // Paints the control now rather than at the next pass of the event loop,
+    // unless a loop that handles its messages on every pass has asked for
+    // the changes to be drawn together there (DeferRepaints).
     void repaintNow();
+    class DeferRepaints {
+    public:
+        DeferRepaints() { ++deferred_; }
+        ~DeferRepaints() { --deferred_; }
+        DeferRepaints(const DeferRepaints&) = delete;
+        DeferRepaints& operator=(const DeferRepaints&) = delete;
+    };
     // How many times the control has painted itself (for tests and benchmarks).
     int paintCount() const { return paints_; }
 
@@ -51,6 +60,7 @@ protected:
     virtual QImage sharpFor(double ratio);
 
 private:
+    static inline int deferred_ = 0;  // UI thread only
     void rebuild();
     QImage picture_;
     QImage keyed_;

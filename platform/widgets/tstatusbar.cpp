@@ -1,6 +1,9 @@
 #include "platform/widgets/tstatusbar.h"
 
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QHelpEvent>
+#include <QStringList>
 #include <QPainter>
 #include <QToolTip>
 #include <algorithm>
@@ -63,7 +66,7 @@ void TStatusBar::paintEvent(QPaintEvent*) {
         // whichever reads on it, whatever the desktop's palette.
         p.setPen(qGray(color_.rgb()) > 128 ? Qt::black : Qt::white);
         p.setFont(shownFont(i));
-        p.drawText(textRect(i), Qt::AlignCenter, shownText(i));
+        p.drawText(textRect(i), Qt::AlignCenter | (twoLineFont(i) ? Qt::TextWordWrap : 0), shownText(i));
     }
 }
 
@@ -73,7 +76,7 @@ QRect TStatusBar::textRect(int i) const {
     return r.adjusted(3, 1, -3, -1);
 }
 
-QFont TStatusBar::shownFont(int i) const {
+QFont TStatusBar::oneLineFont(int i) const {
     // A text wider than its panel is drawn in a narrower face first.
     QFont f = font();
     const int advance = QFontMetrics(f).horizontalAdvance(panelText(i));
@@ -82,7 +85,34 @@ QFont TStatusBar::shownFont(int i) const {
     return f;
 }
 
+std::optional<QFont> TStatusBar::twoLineFont(int i) const {
+    // Still too wide, in the last panel (where a status says what to do): on
+    // two lines, in a smaller face, when its words fit there, so that it
+    // keeps all of it. Elsewhere (a file name) the text is cut.
+    if (i != panelCount() - 1) return std::nullopt;
+    const QRect room = textRect(i);
+    const QString text = panelText(i);
+    if (QFontMetrics(oneLineFont(i)).horizontalAdvance(text) <= room.width()) return std::nullopt;
+    QFont f = font();
+    for (int px = QFontInfo(f).pixelSize(); px >= 8; --px) {
+        f.setPixelSize(px);
+        const QFontMetrics m(f);
+        // Words are not broken: a file name is cut instead.
+        const QStringList words = text.split(' ', Qt::SkipEmptyParts);
+        if (std::any_of(words.begin(), words.end(), [&](const QString& w) { return m.horizontalAdvance(w) > room.width(); }))
+            continue;
+        if (m.boundingRect(room, Qt::AlignCenter | Qt::TextWordWrap, text).height() <= room.height()) return f;
+    }
+    return std::nullopt;
+}
+
+QFont TStatusBar::shownFont(int i) const {
+    if (const auto two = twoLineFont(i)) return *two;
+    return oneLineFont(i);
+}
+
 QString TStatusBar::shownText(int i) const {
+    if (twoLineFont(i)) return panelText(i);
     // Centred text still too wide would lose both ends; cut the middle
     // instead, so a file name keeps its start and its extension.
     return QFontMetrics(shownFont(i)).elidedText(panelText(i), Qt::ElideMiddle, textRect(i).width());

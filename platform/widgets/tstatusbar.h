@@ -5,6 +5,7 @@
 #include <QColor>
 #include <QString>
 #include <QWidget>
+#include <optional>
 #include <vector>
 
 class TStatusBar : public QWidget {
@@ -24,9 +25,10 @@ public:
     int panelWidth(int i) const;
     // Left edge and drawn width of panel i in this bar.
     QRect panelRect(int i) const;
-    // The text as drawn, in a narrower face when it is wider than its panel
-    // and cut in the middle when even that is too wide; the tooltip over such
-    // a panel shows it whole.
+    // The text as drawn, in a narrower face when it is wider than its panel,
+    // in the last panel on two lines in a smaller face when even that is too
+    // wide and its words fit there, and else cut in the middle; the tooltip
+    // over a cut panel shows it whole.
     QFont shownFont(int i) const;
     QString shownText(int i) const;
 
@@ -39,6 +41,8 @@ protected:
 
 private:
     QRect textRect(int i) const;
+    QFont oneLineFont(int i) const;
+    std::optional<QFont> twoLineFont(int i) const;
     std::vector<Panel> panels_;
     QColor color_;
 };

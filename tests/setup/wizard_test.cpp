@@ -123,12 +123,15 @@ TEST_F(WizardTest, EscapeMovesOnEvenBeforeADeviceOpened) {
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Click);
     enter(form3->Button1);
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next8Click);
+    form3->Shape1->setFocus();
     form3->Button1->click();
     ASSERT_FALSE(form3->Shape1->isEnabled());
+    EXPECT_EQ(form3->focusWidget(), form3->Button1) << "the keys go on to the step button behind the disabled arrow";
     form3->reject();  // what Escape does
     EXPECT_TRUE(form3->isVisible());
     EXPECT_EQ(form3->stepAction(), &TForm3::Button1Next1Click);
     EXPECT_TRUE(form3->Shape1->isEnabled()) << "a step without a condition of its own keeps the arrow live";
+    EXPECT_EQ(form3->focusWidget(), form3->Shape1);
 }
 
 TEST_F(WizardTest, TheRingListsBuildTheRevisionAndMarkTheLeds) {
@@ -205,8 +208,8 @@ TEST_F(WizardTest, Revision102UpdatesInTwoStages) {
 // to the amplifier under it.
 TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageWhichNeverRunsIntoAnotherRun) {
     constexpr const char* kStageFailed =
-        "The firmware was not sent, so the amp has not been updated. Check the MIDI device and the firmware file, "
-        "then press the arrow to try this stage again.";
+        "This stage's firmware was not sent. Check the MIDI device and the firmware file, then press the arrow to try "
+        "this stage again.";
     walkToReadRevision();
     next();  // nothing chosen: still x.xx (the keyboard path, as Escape would)
     EXPECT_TRUE(form3->Shape1->isEnabled());
@@ -255,8 +258,9 @@ TEST_F(WizardTest, AnyOtherRevisionGoesStraightToTheFinalStageWhichNeverRunsInto
 }
 
 // The final stage, run again after each way it can end: its text says what
-// happened, and no "Programming in Progress" blinks under a box that asks
-// for a power cycle.
+// happened to this stage, no earlier attempt's text stands during a run, no
+// "Programming in Progress" blinks under a box that asks for a power cycle,
+// and a wizard closed meanwhile stays closed.
 TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
     walkToReadRevision();
     next();
@@ -270,7 +274,9 @@ TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
     const auto ui = std::this_thread::get_id();
     int question = platform::IDOK;
     std::vector<std::string> warnedAt;
+    QString during;
     dialogs.onBox = [&](const platform::ShownBox& b) {
+        if (during.isEmpty()) during = text();
         if (b.text == "Now select the MIDI device.") choosePorts();
         if (b.text.find("ower cycle") != std::string::npos && (!form->Label3->isHidden() || form->Timer3.Enabled()))
             warnedAt.push_back(b.text);
@@ -281,6 +287,7 @@ TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
         std::function<void()> prepare;
         bool cancel;
         const char* says;
+        bool closeWizard = false;
     };
     const std::vector<End> ends = {
         {"declined",
@@ -290,13 +297,16 @@ TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
              form->ampVersion = form->fileVersion;  // the same version: asked first
          },
          false,
-         "Nothing was sent, so the amp has not been updated."},
-        {"cancelled", {}, true, "You stopped this stage, so the amp has not been updated. Power cycle the amp"},
+         "This stage's firmware was not sent. Press the arrow"},
+        {"cancelled", {}, true, "You stopped this stage before all of its firmware was sent, so it changed nothing"},
         {"no answer", [&] { amp->setFaults({.silentAtPacket = 1}); }, false,
-         "The amp stopped answering during this stage, so it has not been updated. Power cycle the amp"},
+         "The amp stopped answering before all of this stage's firmware was sent"},
+        {"no answer, wizard closed", [&] { amp->setFaults({.silentAtPacket = 1}); }, false,
+         "The amp stopped answering before all of this stage's firmware was sent", true},
         {"wrong version", [&] { amp->setFaults({.versionAfterReboot = "02.07"}); }, false,
-         "The amp was programmed, but its new version could not be confirmed. Power cycle the amp and read its "
-         "version"},
+         "The amp was programmed, but it came back with another version than this stage's firmware."},
+        {"slow programming", [&] { amp->setTiming({.programMs = 25000}); }, false,
+         "The amp has all of this stage's firmware and may still be programming it, so do not turn it off."},
         {"done", {}, false, "Final stage complete!"},
     };
     for (const End& e : ends) {
@@ -305,16 +315,24 @@ TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
              ++i)
             clock.sleep(100);
         amp->setFaults({});
+        amp->setTiming({});
         question = platform::IDOK;
+        during.clear();
         choosePorts();
         form->ampVersion = 0;
         if (e.prepare) e.prepare();
         const int hook = clock.addSettleHook([&] {
-            if (e.cancel && std::this_thread::get_id() == ui && amp->packetsReceived() >= 1) form->CancelMouseUp();
+            if (std::this_thread::get_id() != ui || amp->packetsReceived() < 1) return;
+            if (e.cancel) form->CancelMouseUp();
+            if (e.closeWizard && form3->isVisible()) form3->SpeedButton1->click();
         });
+        form3->show();
         form3->Button1->click();
         clock.removeSettleHook(hook);
         EXPECT_TRUE(text().startsWith(e.says)) << text().toStdString();
+        EXPECT_TRUE(during.startsWith("Let's start.")) << during.toStdString();
+        EXPECT_NE(form3->isVisible(), e.closeWizard);
+        form->wizardActive = true;
     }
     EXPECT_EQ(warnedAt, std::vector<std::string>{}) << "the warning blinked under these boxes";
 }

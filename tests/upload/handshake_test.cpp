@@ -21,6 +21,8 @@ constexpr const char* kPlugIn = "Now plug in the USB cable and wait for the KOLV
 constexpr const char* kSelect = "Now select the MIDI device. / Status";
 constexpr const char* kConfirmed = "Success, new code rev is confirmed. Rock On! / Status";
 constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp and try again. / Status";
+const std::string kStillVerifying = std::string(TForm1::kStillVerifying) + " / Status";
+const std::string kStillProgramming = std::string(TForm1::kStillProgramming) + " / Status";
 
 class HandshakeTest : public AmpFixture {
 protected:
@@ -160,11 +162,12 @@ TEST_F(HandshakeTest, SilenceAtEachStepTimesOutOnTimeAndReleasesThePorts) {
         // The time-out is looked at before the messages that set it are handled.
         {"packet", {.silentAtPacket = 1}, "Status -> Sending packet number 2 of 3", "recv packet 1", 600 + 12000,
          2 * 15},
-        // Looked at after each verify sweep of 780 ms.
-        {"verify", {.silentAtVerify = true}, "Status -> Waiting for code Verify.", "send ack 2", 600 + 20000, 780},
+        // With the whole image out, the amplifier may still be at work: the
+        // box says so instead (see the endings below). Looked at after each
+        // verify sweep of 780 ms.
+        {"verify", {.silentAtVerify = true}, TForm1::kStillWorkingStatus, "send ack 2", 600 + 20000, 780},
         // The verify sweep under way ends first, then programming sweeps of 144 ms.
-        {"programming", {.silentAtProgram = true}, "Status -> Waiting for code program complete.", "send verified",
-         20000, 780 + 144},
+        {"programming", {.silentAtProgram = true}, TForm1::kStillWorkingStatus, "send verified", 20000, 780 + 144},
         // Looked at every 10 ms.
         {"version", {}, "Status -> Waiting for USB enumeration.", "recv identity-request", 5000, 10, true},
     };
@@ -182,9 +185,12 @@ TEST_F(HandshakeTest, SilenceAtEachStepTimesOutOnTimeAndReleasesThePorts) {
             return answer;
         };
         form->Button2Click();
-        EXPECT_EQ(boxes().back(), kTimeOut);
+        const std::string box = c.faults.silentAtVerify ? kStillVerifying
+                                : c.faults.silentAtProgram ? kStillProgramming
+                                                           : kTimeOut;
+        EXPECT_EQ(boxes().back(), box);
         EXPECT_EQ(boxes().size(), c.deafOnceBack ? 4u : 1u);
-        EXPECT_TRUE(comesAfter(ampAt(c.last), shownAt(kTimeOut), c.ms, c.within));
+        EXPECT_TRUE(comesAfter(ampAt(c.last), shownAt(box), c.ms, c.within));
         EXPECT_EQ(form->StatusBar2->panelText(3), c.status);
         EXPECT_FALSE(form->midiOutReady);
         EXPECT_FALSE(vm->isOpen(ampIn));
@@ -220,15 +226,69 @@ TEST_F(HandshakeTest, TheSameOrAnOlderVersionIsAskedAboutFirst) {
     EXPECT_EQ(amp->packetsReceived(), 2);
 }
 
-TEST_F(HandshakeTest, AWrongVersionAfterTheRestartIsReported) {
-    load(2);
-    sim::AmpFaults f;
-    f.versionAfterReboot = "02.07";
-    amp->setFaults(f);
-    choosePorts();
-    form->Button2Click();
-    EXPECT_EQ(boxes().back(), "Fail, code rev is wrong. Power cycle the amp and try again. / Status");
-    EXPECT_EQ(form->StatusBar2->panelText(3), "Status -> Error.");
+// Every way a run can end once the last packet is out, against what the
+// amplifier then does: the box says what it does, no box asks for a power
+// cycle while it verifies or programs, and it ends up with the version the
+// run's outcome implies.
+TEST_F(HandshakeTest, EachEndingAfterTheLastPacketSaysWhatTheAmpDoes) {
+    struct Ending {
+        const char* name;
+        sim::AmpFaults faults;
+        sim::AmpTiming timing;
+        bool cancelInLastPacket;
+        std::vector<std::string> says;
+        TForm1::RunOutcome outcome;
+        const char* versionAfter;  // once the amplifier has run on
+    };
+    const sim::AmpTiming usual;
+    const std::string tooLate = std::string(TForm1::kTooLateToCancel) + " / Status";
+    const Ending endings[] = {
+        {"slow verify", {}, {.verifyMs = 25000}, false, {kStillVerifying}, TForm1::RunOutcome::StillWorking, "02.10"},
+        {"slow programming", {}, {.programMs = 25000}, false, {kStillProgramming}, TForm1::RunOutcome::StillWorking,
+         "02.10"},
+        {"cancel in the last packet", {}, usual, true, {tooLate, kLooksGood, kPlugIn, kSelect, kConfirmed},
+         TForm1::RunOutcome::Confirmed, "02.10"},
+        {"wrong version", {.versionAfterReboot = "02.07"}, usual, false,
+         {kLooksGood, kPlugIn, kSelect, "Fail, code rev is wrong. Power cycle the amp and try again. / Status"},
+         TForm1::RunOutcome::WrongVersion, "02.07"},
+        // Ports that stay (a DIN interface) and a restart longer than the
+        // version wait: programmed, not yet confirmed.
+        {"restart late", {.noReboot = true}, {.rebootMs = 9000}, false, {kLooksGood, kPlugIn, kSelect, kTimeOut},
+         TForm1::RunOutcome::Unconfirmed, "02.10"},
+    };
+    const auto ui = std::this_thread::get_id();
+    for (const Ending& e : endings) {
+        SCOPED_TRACE(e.name);
+        load(3);
+        amp->setVersion("02.06");
+        form->ampVersion = 0;  // no version question
+        amp->setFaults(e.faults);
+        amp->setTiming(e.timing);
+        choosePorts();
+        std::vector<std::string> whileAtWork;
+        dialogs.onBox = [&](const platform::ShownBox& b) {
+            noteBox(b);
+            const auto st = amp->state();
+            if ((st == sim::AmpState::Verifying || st == sim::AmpState::Programming) &&
+                b.text.find("ower cycle") != std::string::npos)
+                whileAtWork.push_back(b.text);
+            if (b.text == "Now select the MIDI device.") chooseAgain();
+            return platform::IDOK;
+        };
+        const int last = amp->packetsReceived() + 3;
+        const int hook = clock.addSettleHook([&] {
+            if (e.cancelInLastPacket && std::this_thread::get_id() == ui && amp->packetsReceived() == last)
+                form->CancelMouseUp();
+        });
+        form->Button2Click();
+        clock.removeSettleHook(hook);
+        EXPECT_EQ(boxes(), e.says);
+        EXPECT_EQ(form->lastRunOutcome(), e.outcome);
+        EXPECT_EQ(whileAtWork, std::vector<std::string>{}) << "a power cycle asked for while the amp was at work";
+        for (int t = 0; t < 60000; t += 100) clock.runFor(100);
+        EXPECT_EQ(amp->version(), e.versionAfter);
+        EXPECT_EQ(amp->state(), sim::AmpState::Idle);
+    }
 }
 
 TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
@@ -252,6 +312,7 @@ TEST_F(HandshakeTest, AVerifyStopKeepsThePatternGoingUntilTheWindowCloses) {
     clock.removeSettleHook(hook);
     EXPECT_TRUE(dialogs.shown().empty()) << "a verify stop shows no message box";
     EXPECT_EQ(said, TForm1::kAmpRefused) << "but the window says what happened";
+    EXPECT_EQ(form->StatusBar2->shownText(3), TForm1::kAmpRefused) << "all of it, \"Close the program\" too";
     EXPECT_FALSE(warned) << "no programming follows to warn of";
     EXPECT_FALSE(gauge) << "nothing is in progress";
     EXPECT_EQ(form->packetErrors, 1);
