@@ -238,11 +238,13 @@ public:
     static constexpr const char* kStillVerifying =
         "The amp has all of the firmware but has not said that it verified it. It may still be verifying and "
         "programming it, so do not turn it off. Wait for it to restart on its own, then choose the MIDI device "
-        "again and read its version with Midi > Test Connection.";
+        "again and read its version with Midi > Test Connection. If it has not restarted after five minutes, power "
+        "cycle it and update it again.";
     static constexpr const char* kStillProgramming =
         "The amp verified the firmware but has not said that programming is complete. It may still be programming, "
         "so do not turn it off. Wait for it to restart on its own, then choose the MIDI device again and read its "
-        "version with Midi > Test Connection.";
+        "version with Midi > Test Connection. If it has not restarted after five minutes, power cycle it and update "
+        "it again.";
     static constexpr const char* kStillWorkingStatus = "Status -> Wait for the amp to restart.";
 
     // ---- LED mimic: leds/ ---------------------------------------------------

@@ -75,7 +75,8 @@ constexpr const char* kStageWrongVersion =
 constexpr const char* kStageStillWorking =
     "The amp has all of this stage's firmware and may still be programming it, so do not turn it off. Wait for it to "
     "restart on its own, then read its version (turn it off, hold down preset buttons 1 and 4 and turn it back on). "
-    "If it is not the new version, press the arrow to send this stage again.";
+    "If it is not the new version, or it has not restarted after five minutes, power cycle it and press the arrow to "
+    "send this stage again.";
 constexpr const char* kStageDisturbed =
     "Another program was connected to the amp's MIDI port while the firmware was sent, so the amp may not have "
     "received it whole. Close that program, power cycle the amp, then press the arrow to try this stage again.";

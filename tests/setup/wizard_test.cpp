@@ -278,7 +278,7 @@ TEST_F(WizardTest, EachEndOfAStageSaysWhatHappenedAndWhatToDo) {
     dialogs.onBox = [&](const platform::ShownBox& b) {
         if (during.isEmpty()) during = text();
         if (b.text == "Now select the MIDI device.") choosePorts();
-        if (b.text.find("ower cycle") != std::string::npos && (!form->Label3->isHidden() || form->Timer3.Enabled()))
+        if (asksForPowerCycleNow(b.text) && (!form->Label3->isHidden() || form->Timer3.Enabled()))
             warnedAt.push_back(b.text);
         return b.text.find("Continue?") != std::string::npos ? question : platform::IDOK;
     };

@@ -15,6 +15,12 @@
 #include "setup/unit3.h"
 #include "setup/unit4.h"
 
+// A box that tells the user to power cycle the amp now; the fallback for an
+// amp that never restarts ("after five minutes") is not such advice.
+inline bool asksForPowerCycleNow(const std::string& text) {
+    return text.find("ower cycle") != std::string::npos && text.find("after five minutes") == std::string::npos;
+}
+
 class FormFixture : public ::testing::Test {
 protected:
     void SetUp() override;

@@ -270,7 +270,7 @@ TEST_F(HandshakeTest, EachEndingAfterTheLastPacketSaysWhatTheAmpDoes) {
             noteBox(b);
             const auto st = amp->state();
             if ((st == sim::AmpState::Verifying || st == sim::AmpState::Programming) &&
-                b.text.find("ower cycle") != std::string::npos)
+                asksForPowerCycleNow(b.text))
                 whileAtWork.push_back(b.text);
             if (b.text == "Now select the MIDI device.") chooseAgain();
             return platform::IDOK;
