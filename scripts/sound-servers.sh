@@ -88,15 +88,20 @@ jack_up() {
 # the gadget's side of the USB cable (the amplifier's own end, another
 # machine in truth) is held meanwhile unless the amplifier already has it.
 jack_raw_up() {
-  local d fds=()
+  local d card holders=()
   for d in /sys/class/sound/midiC*D*; do
     case "$(readlink -f "$d")" in
-    */dummy_udc.*) exec {fd}<>"/dev/snd/${d##*/}" 2>/dev/null && fds+=("$fd") ;;
+    # Held by a process of its own (jackd must not inherit it); one that is
+    # open already is the amplifier's.
+    */dummy_udc.*)
+      card="${d##*/midiC}"
+      grep -q 'Owner PID' "/proc/asound/card${card%D*}/midi0" ||
+        { sleep 600 <>"/dev/snd/${d##*/}" & holders+=($!); } ;;
     esac
   done
   jack_up -X alsarawmidi
   wait_for "jackd's raw MIDI ports" 300 grep -q 'JackALSARawMidiDriver::Attach' "$state/jackd.log"
-  for fd in "${fds[@]}"; do exec {fd}>&-; done
+  [ ${#holders[@]} -eq 0 ] || kill "${holders[@]}"
 }
 
 # The bridge's sequencer client reaches the port named $1: subscribed to it
