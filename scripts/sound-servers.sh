@@ -104,8 +104,8 @@ jack_raw_up() {
   [ ${#holders[@]} -eq 0 ] || kill "${holders[@]}"
 }
 
-# The bridge's sequencer client reaches the port named $1: subscribed to it
-# (a running bridge), or, for jackd's raw driver, holding its raw device.
+# The stack still reaches the port named $1: PipeWire's bridge lists it (and
+# a woken one is subscribed to it), jackd holds its raw device.
 bridged() {
   local client
   client="$(awk -v p="\"$1\"" '/^Client/ {c = $2} /^  Port/ && index($0, p) {print c; exit}' /proc/asound/seq/clients)"
@@ -113,7 +113,9 @@ bridged() {
   case "$(cat "$state/stack")" in
   pipewire-idle | pipewire-woken-later) pw-link -o | grep -q "^Midi-Bridge:.*$1" ;;
   pipewire-woken) grep -A3 '"PipeWire-RT-Event"' /proc/asound/seq/clients | grep -q "Connecting To:.* $client:0" ;;
-  a2jmidid) grep -A3 '"a2jmidid"' /proc/asound/seq/clients | grep -q "Connecting To:.* $client:0" ;;
+  # a2jmidid tries a port once, when it appears: one whose raw device an
+  # updater already holds then (the tests choose it at once) stays skipped.
+  a2jmidid) grep -q '"a2jmidid"' /proc/asound/seq/clients ;;
   # A card's kernel clients are numbered from 16, four to a card.
   jackd-raw) grep -q "Owner PID *: $(cat "$state/jackd.pid")\$" "/proc/asound/card$(((client - 16) / 4))/midi0" ;;
   esac
