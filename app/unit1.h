@@ -138,7 +138,7 @@ public:
     bool checkMidiOut();
     void deSelectCurrentMidi();
     void reSelectCurrentMidi();
-    // The other programs connected to the chosen ports, either way, by name.
+    // The other programs that can send to the amp through its port, by name.
     std::vector<std::string> otherProgramsOnPorts() const;
     // Hands the device changes the MIDI service reported to deviceChange().
     Q_INVOKABLE void drainDeviceChanges();

@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QMetaObject>
 #include <algorithm>
+#include <type_traits>
 
 #include "app/application.h"
 #include "app/unit1.h"
@@ -130,6 +131,21 @@ void TForm1::populateMidiSelect() {
 
 namespace {
 
+// Why a device will not open, when a program we can name holds it.
+template <class Port>
+std::string notReadyText(int index) {
+    const auto holders = std::is_same_v<Port, TMidiOut> ? platform::midi::outputHolders(UINT(index))
+                                                        : platform::midi::inputHolders(UINT(index));
+    std::string text = "That port is not ready.";
+    if (holders.empty()) return text;
+    std::string names;
+    for (const std::string& n : holders) names += (names.empty() ? "" : ", ") + n;
+    return text + " " + names + (holders.size() == 1 ? " holds" : " hold") +
+           " the amp's MIDI device, so nothing can be sent to the amp through it. Close " +
+           (holders.size() == 1 ? "that program" : "them") +
+           " (or stop its MIDI driver), then choose the port again.";
+}
+
 // Both directions choose alike: the entry's Tag is the device index, -1 for
 // "None"; a device that will not open is reported and its port left closed.
 template <class Port>
@@ -144,7 +160,7 @@ void chooseDevice(Port* port, QAction* entry, int& selected, bool& ready) {
     port->SetPort(selected);
     port->SetUsing(true);
     if (port->OpenResult != MMSYSERR_NOERROR) {
-        platform::messageBox("That port is not ready.", "MIDI Error", platform::Buttons::Ok);
+        platform::messageBox(notReadyText<Port>(selected), "MIDI Error", platform::Buttons::Ok);
         ready = false;
         port->SetUsing(false);
     } else {
@@ -183,8 +199,9 @@ std::vector<std::string> TForm1::otherProgramsOnPorts() const {
         for (const std::string& n : more)
             if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
     };
+    // Only those that can send to the amp: a listener to its replies
+    // disturbs nothing.
     if (midiOutReady) add(platform::midi::otherClients(MidiOut1->Handle));
-    if (midiInReady) add(platform::midi::otherClients(MidiIn1->Handle));
     return names;
 }
 

@@ -96,6 +96,8 @@ void TMidiOut::Reset() {
     if (using_) midiOutReset(Handle);
 }
 
+bool TMidiOut::SeesOthers() const { return using_ && platform::midi::seesOthers(Handle); }
+
 bool TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued) {
     if (!using_ || Length <= 2 || Data == nullptr) {
         if (queued) queued();
@@ -117,6 +119,7 @@ bool TMidiOut::SysEx(const uint8_t* Data, int Length, const std::function<void()
     if (whole) {
         waitDone(hdr);
         whole = !platform::midi::headerCut(hdr);
+        if (platform::midi::headerMixed(hdr)) mixed_.store(true);
     }
     midiOutUnprepareHeader(handle, &hdr, sizeof(MIDIHDR));
     blocksOut_.fetch_sub(1);

@@ -40,6 +40,11 @@ public:
     // when the whole block went out: false when it was dropped, refused, cut
     // short by a port that vanished, or aborted by closing the port.
     bool SysEx(const uint8_t* Data, int Length, const std::function<void()>& queued = {});
+    // Whether the open port tells when another program's bytes reach the
+    // device among a block's, and whether that happened since ClearMixed().
+    bool SeesOthers() const;
+    bool Mixed() const { return mixed_.load(); }
+    void ClearMixed() { mixed_.store(false); }
 
     // Takes the device list afresh from the service (a device that has been
     // re-plugged since has new ports). Only while closed; returns false
@@ -65,6 +70,7 @@ private:
     bool using_ = false;
     // Blocks being sent from other threads; closing aborts them first.
     std::atomic<int> blocksOut_{0};
+    std::atomic<bool> mixed_{false};
     int port_ = 0;
     int numDevs_ = 0;
     std::mutex doneMu_;

@@ -168,6 +168,7 @@ bool TForm1::sendFailed() {
 }
 
 bool TForm1::lineClear() {
+    MidiOut1->ClearMixed();
     othersOnLine_ = otherProgramsOnPorts();
     if (othersOnLine_.empty()) return true;
     const bool one = othersOnLine_.size() == 1;
@@ -200,7 +201,10 @@ const std::vector<std::string>& TForm1::othersOnLine() {
 QString TForm1::othersOnLineNames() { return nameList(othersOnLine()); }
 
 bool TForm1::lineWasDisturbed() {
-    if (othersOnLine().empty()) return false;
+    // Where the port tells whether others' bytes reached the amp among ours,
+    // only that counts; elsewhere anyone who could send may have.
+    if (MidiOut1->SeesOthers() ? !MidiOut1->Mixed() : othersOnLine().empty()) return false;
+    if (othersOnLine().empty()) othersOnLine_.push_back("one that has left since");
     outcome_ = RunOutcome::Disturbed;
     const QString text =
         QString("The firmware was sent while %1 (%2) %3 connected to the amp's MIDI port, so the amp may not have "

@@ -8,6 +8,14 @@
 // A kernel port delivers nothing to a sender that has not subscribed to it,
 // and a hardware port opens its raw device only when subscribed: an output
 // subscribes to its destination while it is open, an input from its source.
+//
+// An output to a hardware port goes through the port's raw MIDI device when
+// we can have it: a write waits for room, so the device sets the pace. When
+// a sound server's subscription keeps the kernel's bridge holding the device,
+// blocks go through the bridge, each event only once the device's buffer has
+// room for it (the bridge drops what does not fit and tells nobody). When a
+// program holds the device itself, nothing of ours can reach it whole: the
+// open fails and holders() names the program.
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -19,12 +27,15 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/midi/alsa_system.h"
 #include "platform/midi/driver.h"
 
 namespace platform::midi {
@@ -39,6 +50,11 @@ constexpr int kStallMs = 3000;
 constexpr int kCloseDrainMs = 200;
 // How long a USB MIDI driver's drain waits for transfers still on their way.
 constexpr int kUsbDrainMs = 50;
+// How often the bridge's buffer is looked at while a block waits for room.
+constexpr int kBridgePollMs = 2;
+// What a USB MIDI driver can have on its way once its buffer is empty: seven
+// transfers of a 512-byte packet, 3 MIDI bytes in every 4.
+constexpr double kUsbInFlightBytes = 7 * 512 * 3 / 4.0;
 // The sequencer numbers a card's ports after its raw devices: 32 for each.
 constexpr int kPortsPerRawDevice = 32;
 
@@ -56,30 +72,39 @@ struct InLink {
 
 class AlsaDriver;
 
-// An output to one port: through the sequencer, or, for a hardware port
-// whose raw MIDI device we could open, through that device. The sequencer's
-// bridge to hardware drops what a slow device has not taken and tells nobody;
-// the raw device makes a write wait for room, so the device sets the pace.
+// An output to one port: through the port's raw device, through the kernel's
+// bridge paced by the device's buffer, or, for a software port, through the
+// sequencer.
+enum class Path { Raw, Bridge, Sequencer };
+
 class AlsaOut final : public OutputConnection {
 public:
-    AlsaOut(AlsaDriver& d, int client, int port, snd_rawmidi_t* raw);
+    AlsaOut(AlsaDriver& d, int client, int port, Path path, alsa::RawAddress device, alsa::Raw raw);
     ~AlsaOut() override;
     bool alive() const override { return alive_.load(); }
     MMRESULT sendShort(const uint8_t* data, size_t n) override;
     MMRESULT sendChunk(const uint8_t* data, size_t n, bool first, bool last) override;
     void abortBlock() override {
         static uint8_t eox = 0xF7;
-        if (raw_) snd_rawmidi_drop(raw_);  // what the device has not taken goes
-        sendChunk(&eox, 1, false, false);
+        if (raw_) {
+            snd_rawmidi_drop(raw_.get());  // what the device has not taken goes
+            rawWrite(&eox, 1, false);
+            return;
+        }
+        // Not held back by the bridge's pacing, which a reset interrupts.
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_sysex(&ev, 1, &eox);
+        output(ev);
     }
     void interrupt(bool on) override {
         interrupted_.store(on);
-        if (on && wake_ >= 0) {
-            const uint64_t one = 1;
-            [[maybe_unused]] auto r = write(wake_, &one, sizeof one);
-        }
+        if (wake_ < 0) return;
+        // Cleared again once dealt with, or every later wait would spin.
+        uint64_t one = 1;
+        [[maybe_unused]] auto r = on ? write(wake_, &one, sizeof one) : read(wake_, &one, sizeof one);
     }
-    bool raw() const { return raw_ != nullptr; }
+    bool raw() const { return path_ == Path::Raw; }
     Pacing pacing() const override {
         // Events of at most 256 bytes, at the DIN pace, never more than half
         // the kernel's 4,096-byte buffer toward the hardware ahead of the wire.
@@ -89,6 +114,10 @@ public:
         p.leadBytes = 2048;
         return p;
     }
+    // Only our own bytes reach a raw device we hold; the bridge's count of
+    // bytes the device took tells whether others' came with ours.
+    bool seesOthers() const override { return path_ != Path::Sequencer; }
+    bool blockMixed() override { return std::exchange(mixed_, false); }
     void kill() { alive_.store(false); }
     uint32_t address() const { return addressOf(client_, port_); }
     uint64_t generation = 0;  // of the sequencer clients it was opened on
@@ -96,19 +125,36 @@ public:
 private:
     MMRESULT output(snd_seq_event_t& ev);
     MMRESULT rawWrite(const uint8_t* data, size_t n, bool drain);
+    MMRESULT bridgeChunk(const uint8_t* data, size_t n, bool first, bool last);
+    enum class Wait { Ready, Gone, Failed };
     // Waits for the raw device to take more (or, with empty, all it holds).
-    // False when it took nothing for kStallMs, went, or a reset came.
-    bool rawWait(bool empty);
+    // Failed when it took nothing for kStallMs or a reset came.
+    Wait rawWait(bool empty);
+    // Waits until the bridge's buffer state satisfies ready; st is the last
+    // state read.
+    Wait bridgeWait(const std::function<bool(const alsa::RawOutState&)>& ready, alsa::RawOutState& st);
+    // Sleeps up to ms, woken early by interrupt().
+    void nap(int ms);
+    MMRESULT failure() const { return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE; }
     AlsaDriver& d_;
     int client_;
     int port_;
+    Path path_;
+    alsa::RawAddress device_;
     std::atomic<bool> alive_{true};
-    snd_midi_event_t* encoder_ = nullptr;
-    snd_rawmidi_t* raw_ = nullptr;
+    alsa::MidiEvent encoder_;
+    alsa::Raw raw_;
     bool usb_ = false;  // a USB MIDI device: its drain tells when its transfers are done
     size_t rawBuffer_ = 0;
-    int wake_ = -1;  // eventfd: interrupt() wakes a raw wait
+    int wake_ = -1;  // eventfd: interrupt() wakes a wait
     std::atomic<bool> interrupted_{false};
+    // The bridge's count of bytes the device took when the block began (with
+    // what was still in its buffer), and ours since.
+    uint64_t blockStart_ = 0;
+    uint64_t blockBytes_ = 0;
+    uint64_t firstTx_ = 0;
+    std::chrono::steady_clock::time_point firstAt_;
+    bool mixed_ = false;
 };
 
 class AlsaIn final : public InputConnection {
@@ -146,28 +192,39 @@ public:
         const int client = static_cast<int>(id >> 8), port = static_cast<int>(id & 0xFF);
         if (!hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE)) return MIDIERR_NODEVICE;
         const uint32_t a = addressOf(client, port);
-        if (snd_rawmidi_t* raw = openRaw(client, port)) {
-            auto o = std::make_unique<AlsaOut>(*this, client, port, raw);
-            o->generation = generation_;
-            std::lock_guard lk(mu_);
-            outs_.emplace(a, o.get());
-            out = std::move(o);
-            return MMSYSERR_NOERROR;
-        }
-        {
-            std::lock_guard send(sendMu);
-            int& n = subs_[a];
-            if (n == 0) {
-                const int r = snd_seq_connect_to(outSeq_, outPort_, client, port);
-                if (r < 0) {
-                    subs_.erase(a);
-                    // The port exists but will not take us (held exclusively, refused).
-                    return hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
-                }
+        alsa::RawAddress device;
+        Path path = Path::Sequencer;
+        alsa::Raw raw;
+        if (rawAddress(client, port, device)) {
+            snd_rawmidi_t* r = nullptr;
+            const int e = snd_rawmidi_open(nullptr, &r, device.hw().c_str(), SND_RAWMIDI_NONBLOCK);
+            if (e >= 0) {
+                raw.reset(r);
+                path = Path::Raw;
+            } else if (e == -EBUSY && !alsa::rawHolders(device).empty()) {
+                return MMSYSERR_ALLOCATED;  // a program has it: holders() names it
             }
-            ++n;
         }
-        auto o = std::make_unique<AlsaOut>(*this, client, port, nullptr);
+        if (path != Path::Raw) {
+            {
+                std::lock_guard send(sendMu);
+                int& n = subs_[a];
+                if (n == 0) {
+                    const int r = snd_seq_connect_to(outSeq_.get(), outPort_, client, port);
+                    if (r < 0) {
+                        subs_.erase(a);
+                        // The port exists but will not take us (held exclusively, refused).
+                        return hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
+                    }
+                }
+                ++n;
+            }
+            // Our subscription keeps the bridge holding the device for as
+            // long as we are open, whoever else comes or goes.
+            alsa::RawOutState st;
+            if (device.card >= 0 && alsa::readRawOutState(device, st) && st.open) path = Path::Bridge;
+        }
+        auto o = std::make_unique<AlsaOut>(*this, client, port, path, device, std::move(raw));
         o->generation = generation_;
         {
             std::lock_guard lk(mu_);
@@ -190,7 +247,7 @@ public:
             if (ins_.count(a)) return MMSYSERR_ALLOCATED;
             ins_[a] = link;
         }
-        const int r = snd_seq_connect_from(inSeq_, inPort_, client, port);
+        const int r = snd_seq_connect_from(inSeq_.get(), inPort_, client, port);
         if (r < 0) {
             std::lock_guard lk(mu_);
             ins_.erase(a);
@@ -206,10 +263,14 @@ public:
         return problem_;
     }
 
-    // The sequencer's subscribers of the port, both ways: who sends into it
-    // and who reads from it, but for our own two clients.
+    // Who can send into the port: the sequencer's clients subscribed into it
+    // and a program holding its raw device, but for our own two clients.
+    // Those that only read what the device sends cannot disturb it.
     std::vector<std::string> otherClients(uint64_t id) override {
         std::vector<std::string> names;
+        auto add = [&names](std::string name) {
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+        };
         std::lock_guard seq(openMu_);
         if (!readyLocked()) return names;
         snd_seq_addr_t root{static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id & 0xFF)};
@@ -218,19 +279,27 @@ public:
         snd_seq_query_subscribe_alloca(&q);
         snd_seq_client_info_alloca(&ci);
         snd_seq_query_subscribe_set_root(q, &root);
-        for (const auto type : {SND_SEQ_QUERY_SUBS_READ, SND_SEQ_QUERY_SUBS_WRITE}) {
-            snd_seq_query_subscribe_set_type(q, type);
-            snd_seq_query_subscribe_set_index(q, 0);
-            while (snd_seq_query_port_subscribers(outSeq_, q) >= 0) {
-                const int client = snd_seq_query_subscribe_get_addr(q)->client;
-                snd_seq_query_subscribe_set_index(q, snd_seq_query_subscribe_get_index(q) + 1);
-                if (client == outClient_ || client == inClient_) continue;
-                std::string name = std::to_string(client);
-                if (snd_seq_get_any_client_info(outSeq_, client, ci) >= 0) name = snd_seq_client_info_get_name(ci);
-                if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
-            }
+        snd_seq_query_subscribe_set_type(q, SND_SEQ_QUERY_SUBS_WRITE);
+        snd_seq_query_subscribe_set_index(q, 0);
+        while (snd_seq_query_port_subscribers(outSeq_.get(), q) >= 0) {
+            const int client = snd_seq_query_subscribe_get_addr(q)->client;
+            snd_seq_query_subscribe_set_index(q, snd_seq_query_subscribe_get_index(q) + 1);
+            if (client == outClient_ || client == inClient_) continue;
+            std::string name = std::to_string(client);
+            if (snd_seq_get_any_client_info(outSeq_.get(), client, ci) >= 0) name = snd_seq_client_info_get_name(ci);
+            add(alsa::knownClientName(name));
         }
+        alsa::RawAddress device;
+        if (rawAddress(root.client, root.port, device))
+            for (auto& n : alsa::rawHolders(device)) add(std::move(n));
         return names;
+    }
+
+    std::vector<std::string> holders(uint64_t id, bool) override {
+        std::lock_guard seq(openMu_);
+        alsa::RawAddress device;
+        if (!readyLocked() || !rawAddress(int(id >> 8), int(id & 0xFF), device)) return {};
+        return alsa::rawHolders(device);
     }
 
     // The sequencer, opened on first use, and again after it failed under
@@ -246,8 +315,12 @@ public:
         problem_.clear();
         if (access("/dev/snd/seq", F_OK) != 0) return false;
         snd_lib_error_set_handler(quiet);
-        int r = snd_seq_open(&outSeq_, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
-        if (r >= 0) r = snd_seq_open(&inSeq_, "default", SND_SEQ_OPEN_INPUT, 0);
+        snd_seq_t* out = nullptr;
+        snd_seq_t* in = nullptr;
+        int r = snd_seq_open(&out, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK);
+        outSeq_.reset(r >= 0 ? out : nullptr);
+        if (r >= 0) r = snd_seq_open(&in, "default", SND_SEQ_OPEN_INPUT, 0);
+        inSeq_.reset(r >= 0 ? in : nullptr);
         if (r < 0) {
             problem_ = std::string("Cannot open the MIDI system (/dev/snd/seq: ") + std::strerror(-r) + ")";
             if (r == -EACCES || r == -EPERM)
@@ -255,21 +328,23 @@ public:
             teardown();
             return false;
         }
-        snd_seq_set_client_name(outSeq_, "Kolva Updater");
-        snd_seq_set_client_name(inSeq_, "Kolva Updater In");
-        outClient_ = snd_seq_client_id(outSeq_);
-        inClient_ = snd_seq_client_id(inSeq_);
-        outPort_ = snd_seq_create_simple_port(outSeq_, "out", SND_SEQ_PORT_CAP_READ,
+        snd_seq_set_client_name(outSeq_.get(), "Kolva Updater");
+        snd_seq_set_client_name(inSeq_.get(), "Kolva Updater In");
+        outClient_ = snd_seq_client_id(outSeq_.get());
+        inClient_ = snd_seq_client_id(inSeq_.get());
+        outPort_ = snd_seq_create_simple_port(outSeq_.get(), "out", SND_SEQ_PORT_CAP_READ,
                                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-        inPort_ = snd_seq_create_simple_port(inSeq_, "in", SND_SEQ_PORT_CAP_WRITE,
+        inPort_ = snd_seq_create_simple_port(inSeq_.get(), "in", SND_SEQ_PORT_CAP_WRITE,
                                              SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-        if (outPort_ < 0 || inPort_ < 0 || snd_midi_event_new(256, &decoder_) < 0 || pipe(wake_) != 0) {
+        snd_midi_event_t* decoder = nullptr;
+        if (snd_midi_event_new(256, &decoder) >= 0) decoder_.reset(decoder);
+        if (outPort_ < 0 || inPort_ < 0 || !decoder_ || pipe(wake_) != 0) {
             problem_ = "Cannot set up the MIDI system's ports";
             teardown();
             return false;
         }
-        snd_midi_event_no_status(decoder_, 1);
-        snd_seq_connect_from(inSeq_, inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+        snd_midi_event_no_status(decoder_.get(), 1);
+        snd_seq_connect_from(inSeq_.get(), inPort_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         stop_.store(false);
         ++generation_;
         thread_ = std::thread([this] { inputLoop(); });
@@ -288,11 +363,9 @@ public:
         killAll();
         std::lock_guard send(sendMu);
         subs_.clear();
-        if (decoder_) snd_midi_event_free(decoder_);
-        if (inSeq_) snd_seq_close(inSeq_);
-        if (outSeq_) snd_seq_close(outSeq_);
-        decoder_ = nullptr;
-        inSeq_ = outSeq_ = nullptr;
+        decoder_.reset();
+        inSeq_.reset();
+        outSeq_.reset();
         outClient_ = inClient_ = outPort_ = inPort_ = -1;
         for (int& fd : wake_) {
             if (fd >= 0) close(fd);
@@ -302,7 +375,7 @@ public:
         broken_.store(false);
     }
 
-    snd_seq_t* outSeq() { return outSeq_; }
+    snd_seq_t* outSeq() { return outSeq_.get(); }
     int outPort() const { return outPort_; }
     std::mutex sendMu;  // one sender at a time on the output client
 
@@ -325,7 +398,7 @@ public:
         auto it = subs_.find(o->address());
         if (it == subs_.end() || --it->second > 0) return;
         subs_.erase(it);
-        snd_seq_disconnect_to(outSeq_, outPort_, int(o->address() >> 8), int(o->address() & 0xFF));
+        snd_seq_disconnect_to(outSeq_.get(), outPort_, int(o->address() >> 8), int(o->address() & 0xFF));
     }
     void forgetIn(int client, int port, const std::shared_ptr<InLink>& link) {
         {
@@ -339,30 +412,25 @@ public:
             if (it == ins_.end() || it->second != link) return;
             ins_.erase(it);
         }
-        if (inSeq_) snd_seq_disconnect_from(inSeq_, inPort_, client, port);
+        if (inSeq_.get()) snd_seq_disconnect_from(inSeq_.get(), inPort_, client, port);
     }
 
 private:
     // The raw MIDI device behind a hardware port (a card's port, as the
-    // kernel's bridge to raw devices makes them), opened for output; nullptr
-    // for a software port, or when another program holds the device (then
-    // the sequencer carries the block, as for any port).
-    snd_rawmidi_t* openRaw(int client, int port) {
+    // kernel's bridge to raw devices makes them); false for a software port.
+    bool rawAddress(int client, int port, alsa::RawAddress& a) {
         snd_seq_port_info_t* pi;
         snd_seq_client_info_t* ci;
         snd_seq_port_info_alloca(&pi);
         snd_seq_client_info_alloca(&ci);
-        if (snd_seq_get_any_port_info(outSeq_, client, port, pi) < 0 ||
+        if (snd_seq_get_any_port_info(outSeq_.get(), client, port, pi) < 0 ||
             !(snd_seq_port_info_get_type(pi) & SND_SEQ_PORT_TYPE_HARDWARE) ||
-            snd_seq_get_any_client_info(outSeq_, client, ci) < 0)
-            return nullptr;
-        const int card = snd_seq_client_info_get_card(ci);
-        if (card < 0) return nullptr;
-        const std::string name = "hw:" + std::to_string(card) + "," + std::to_string(port / kPortsPerRawDevice) +
-                                 "," + std::to_string(port % kPortsPerRawDevice);
-        snd_rawmidi_t* raw = nullptr;
-        if (snd_rawmidi_open(nullptr, &raw, name.c_str(), SND_RAWMIDI_NONBLOCK) < 0) return nullptr;
-        return raw;
+            snd_seq_get_any_client_info(outSeq_.get(), client, ci) < 0)
+            return false;
+        a.card = snd_seq_client_info_get_card(ci);
+        a.device = port / kPortsPerRawDevice;
+        a.sub = port % kPortsPerRawDevice;
+        return a.card >= 0;
     }
 
     // A port's capabilities, asked through either client; -1 when it is gone.
@@ -373,7 +441,7 @@ private:
         return long(snd_seq_port_info_get_capability(info));
     }
     bool hasCaps(int client, int port, unsigned caps) {
-        const long c = portCaps(outSeq_, client, port);
+        const long c = portCaps(outSeq_.get(), client, port);
         return c >= 0 && (unsigned(c) & caps) == caps;
     }
 
@@ -389,12 +457,12 @@ private:
         snd_seq_client_info_alloca(&ci);
         snd_seq_port_info_alloca(&pi);
         snd_seq_client_info_set_client(ci, -1);
-        while (snd_seq_query_next_client(outSeq_, ci) >= 0) {
+        while (snd_seq_query_next_client(outSeq_.get(), ci) >= 0) {
             const int client = snd_seq_client_info_get_client(ci);
             if (client == SND_SEQ_CLIENT_SYSTEM || client == outClient_ || client == inClient_) continue;
             snd_seq_port_info_set_client(pi, client);
             snd_seq_port_info_set_port(pi, -1);
-            while (snd_seq_query_next_port(outSeq_, pi) >= 0) {
+            while (snd_seq_query_next_port(outSeq_.get(), pi) >= 0) {
                 const unsigned caps = snd_seq_port_info_get_capability(pi);
                 if ((caps & want) != want || (caps & SND_SEQ_PORT_CAP_NO_EXPORT)) continue;
                 r.push_back({addressOf(client, snd_seq_port_info_get_port(pi)), {}});
@@ -435,7 +503,7 @@ private:
         // A port that is neither readable nor writable is no device. One that
         // has gone again by now did arrive, and its going is reported too.
         if (change->wParam == DBT_DEVICEARRIVAL) {
-            const long c = portCaps(inSeq_, client, port);
+            const long c = portCaps(inSeq_.get(), client, port);
             if (c >= 0 && !(c & (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE))) return;
         }
         if (report) report(*change);
@@ -455,9 +523,9 @@ private:
         if (ev.type == SND_SEQ_EVENT_SYSEX) {
             bytes = static_cast<const uint8_t*>(ev.data.ext.ptr);
             n = static_cast<long>(ev.data.ext.len);
-        } else if (decoder_) {
-            snd_midi_event_reset_decode(decoder_);
-            n = snd_midi_event_decode(decoder_, buf, sizeof buf, &ev);
+        } else if (decoder_.get()) {
+            snd_midi_event_reset_decode(decoder_.get());
+            n = snd_midi_event_decode(decoder_.get(), buf, sizeof buf, &ev);
         }
         if (n <= 0) return;
         std::lock_guard g(link->gate);
@@ -465,11 +533,11 @@ private:
     }
 
     void inputLoop() {
-        const int nfds = snd_seq_poll_descriptors_count(inSeq_, POLLIN);
+        const int nfds = snd_seq_poll_descriptors_count(inSeq_.get(), POLLIN);
         std::vector<pollfd> fds(static_cast<size_t>(nfds) + 1);
-        snd_seq_poll_descriptors(inSeq_, fds.data(), static_cast<unsigned>(nfds), POLLIN);
+        snd_seq_poll_descriptors(inSeq_.get(), fds.data(), static_cast<unsigned>(nfds), POLLIN);
         fds.back() = {wake_[0], POLLIN, 0};
-        snd_seq_nonblock(inSeq_, 1);
+        snd_seq_nonblock(inSeq_.get(), 1);
         while (!stop_.load()) {
             if (poll(fds.data(), fds.size(), 1000) < 0) {
                 if (errno == EINTR) continue;
@@ -479,7 +547,7 @@ private:
                 if (fds[size_t(i)].revents & (POLLERR | POLLHUP | POLLNVAL)) return failed();
             snd_seq_event_t* ev = nullptr;
             for (;;) {
-                const int r = snd_seq_event_input(inSeq_, &ev);
+                const int r = snd_seq_event_input(inSeq_.get(), &ev);
                 if (r == -EAGAIN) break;
                 if (r == -ENOSPC) continue;  // the kernel's queue overran; what follows still counts
                 if (r < 0) return failed();
@@ -514,10 +582,10 @@ private:
     uint64_t generation_ = 0;
     std::string problem_;
     std::map<uint32_t, int> subs_;  // destination -> outputs open on it
-    snd_seq_t* outSeq_ = nullptr;
-    snd_seq_t* inSeq_ = nullptr;
+    alsa::Seq outSeq_;
+    alsa::Seq inSeq_;
     int outClient_ = -1, inClient_ = -1, outPort_ = -1, inPort_ = -1;
-    snd_midi_event_t* decoder_ = nullptr;  // input thread only
+    alsa::MidiEvent decoder_;  // input thread only
     int wake_[2] = {-1, -1};
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -528,21 +596,21 @@ private:
     std::function<void(DeviceChange)> report_;
 };
 
-AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, snd_rawmidi_t* raw)
-    : d_(d), client_(client), port_(port), raw_(raw) {
-    snd_midi_event_new(16, &encoder_);
+AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, Path path, alsa::RawAddress device, alsa::Raw raw)
+    : d_(d), client_(client), port_(port), path_(path), device_(device), raw_(std::move(raw)) {
+    snd_midi_event_t* e = nullptr;
+    if (snd_midi_event_new(16, &e) == 0) encoder_.reset(e);
+    if (path_ != Path::Sequencer) wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (raw_) {
         snd_rawmidi_params_t* params;
         snd_rawmidi_params_alloca(&params);
-        if (snd_rawmidi_params_current(raw_, params) == 0) rawBuffer_ = snd_rawmidi_params_get_buffer_size(params);
-        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        snd_rawmidi_info_t* info;
-        snd_rawmidi_info_alloca(&info);
+        if (snd_rawmidi_params_current(raw_.get(), params) == 0) rawBuffer_ = snd_rawmidi_params_get_buffer_size(params);
+    }
+    if (path_ != Path::Sequencer) {
         snd_ctl_t* ctl = nullptr;
         snd_ctl_card_info_t* card;
         snd_ctl_card_info_alloca(&card);
-        if (snd_rawmidi_info(raw_, info) == 0 &&
-            snd_ctl_open(&ctl, ("hw:" + std::to_string(snd_rawmidi_info_get_card(info))).c_str(), 0) == 0) {
+        if (snd_ctl_open(&ctl, ("hw:" + std::to_string(device_.card)).c_str(), 0) == 0) {
             if (snd_ctl_card_info(ctl, card) == 0) usb_ = std::strcmp(snd_ctl_card_info_get_driver(card), "USB-Audio") == 0;
             snd_ctl_close(ctl);
         }
@@ -551,7 +619,6 @@ AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, snd_rawmidi_t* raw)
 
 AlsaOut::~AlsaOut() {
     d_.forgetOut(this);
-    if (encoder_) snd_midi_event_free(encoder_);
     if (raw_) {
         // A short message just sent may still be on its way; a device that
         // takes nothing is not waited for (a close of a raw device waits up
@@ -559,45 +626,54 @@ AlsaOut::~AlsaOut() {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
         snd_rawmidi_status_t* st;
         snd_rawmidi_status_alloca(&st);
-        while (alive() && snd_rawmidi_status(raw_, st) == 0 && snd_rawmidi_status_get_avail(st) < rawBuffer_ &&
+        while (alive() && snd_rawmidi_status(raw_.get(), st) == 0 && snd_rawmidi_status_get_avail(st) < rawBuffer_ &&
                std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        snd_rawmidi_drop(raw_);
-        snd_rawmidi_close(raw_);
+        // A device that went with bytes in its buffer cannot be dropped, and
+        // the kernel's close would wait ten seconds for it to drain: that
+        // close finishes on its own.
+        if (snd_rawmidi_drop(raw_.get()) < 0) std::thread([r = raw_.release()] { snd_rawmidi_close(r); }).detach();
+        raw_.reset();
     }
     if (wake_ >= 0) close(wake_);
 }
 
-bool AlsaOut::rawWait(bool empty) {
+void AlsaOut::nap(int ms) {
+    pollfd fd{wake_, POLLIN, 0};
+    poll(&fd, 1, ms);
+}
+
+AlsaOut::Wait AlsaOut::rawWait(bool empty) {
     snd_rawmidi_status_t* st;
     snd_rawmidi_status_alloca(&st);
-    std::vector<pollfd> fds(size_t(snd_rawmidi_poll_descriptors_count(raw_)) + 1);
-    snd_rawmidi_poll_descriptors(raw_, fds.data(), unsigned(fds.size() - 1));
+    std::vector<pollfd> fds(size_t(snd_rawmidi_poll_descriptors_count(raw_.get())) + 1);
+    snd_rawmidi_poll_descriptors(raw_.get(), fds.data(), unsigned(fds.size() - 1));
     fds.back() = {wake_, POLLIN, 0};
     size_t last = 0;
     auto progress = std::chrono::steady_clock::now();
     for (;;) {
-        if (interrupted_.load() || !alive()) return false;
-        if (snd_rawmidi_status(raw_, st) < 0) {
+        if (interrupted_.load()) return Wait::Failed;
+        if (!alive()) return Wait::Gone;
+        if (snd_rawmidi_status(raw_.get(), st) < 0) {
             kill();
-            return false;
+            return Wait::Gone;
         }
         const size_t avail = snd_rawmidi_status_get_avail(st);
-        if (empty ? avail >= rawBuffer_ : avail > 0) return true;
+        if (empty ? avail >= rawBuffer_ : avail > 0) return Wait::Ready;
         const auto now = std::chrono::steady_clock::now();
         if (avail != last) progress = now;
         last = avail;
         const int left = kStallMs - int(std::chrono::duration_cast<std::chrono::milliseconds>(now - progress).count());
-        if (left <= 0) return false;
+        if (left <= 0) return Wait::Failed;
         // Room shows in poll; an empty buffer only in the status, looked at
         // every few milliseconds.
         for (auto& f : fds) f.revents = 0;
         const int r = poll(empty ? &fds.back() : fds.data(), empty ? 1 : fds.size(), empty ? std::min(left, 5) : left);
-        if (r < 0 && errno != EINTR) return false;
+        if (r < 0 && errno != EINTR) return Wait::Failed;
         for (size_t i = 0; i + 1 < fds.size(); ++i)
             if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 kill();
-                return false;
+                return Wait::Gone;
             }
     }
 }
@@ -606,27 +682,83 @@ MMRESULT AlsaOut::rawWrite(const uint8_t* data, size_t n, bool drain) {
     size_t done = 0;
     while (done < n) {
         if (!alive()) return MIDIERR_NODEVICE;
-        const ssize_t w = snd_rawmidi_write(raw_, data + done, n - done);
+        const ssize_t w = snd_rawmidi_write(raw_.get(), data + done, n - done);
         if (w > 0) {
             done += size_t(w);
             continue;
         }
         if (w == -ENODEV || w == -ENXIO || w == -EBADFD) kill();
-        if ((w != -EAGAIN && w != 0) || !rawWait(false)) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+        if ((w != -EAGAIN && w != 0) || rawWait(false) != Wait::Ready) return failure();
     }
     // Sent once the device has taken the last byte: its driver has taken all
     // we wrote, and a USB driver has no transfer left on its way (its drain
     // gives up after 50 ms while one is, and returns sooner once none is).
+    // A device that goes once its driver has taken everything took the
+    // block whole (an amplifier restarts on a whole image): what it went
+    // with was at most the last transfer, which it had by then acknowledged
+    // or never will, and nothing here can tell which.
     if (drain) {
-        if (!rawWait(true)) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+        if (rawWait(true) != Wait::Ready) return failure();
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStallMs);
         for (;;) {
             const auto t = std::chrono::steady_clock::now();
-            snd_rawmidi_drain(raw_);
+            if (snd_rawmidi_drain(raw_.get()) < 0 || !alive()) break;
             const auto now = std::chrono::steady_clock::now();
             if (!usb_ || now - t < std::chrono::milliseconds(kUsbDrainMs - 5)) break;
-            if (now >= until || interrupted_.load() || !alive()) return alive() ? MMSYSERR_ERROR : MIDIERR_NODEVICE;
+            if (now >= until || interrupted_.load()) return MMSYSERR_ERROR;
         }
+    }
+    return MMSYSERR_NOERROR;
+}
+
+AlsaOut::Wait AlsaOut::bridgeWait(const std::function<bool(const alsa::RawOutState&)>& ready,
+                                  alsa::RawOutState& st) {
+    alsa::RawOutState last;
+    auto progress = std::chrono::steady_clock::now();
+    for (;;) {
+        if (interrupted_.load()) return Wait::Failed;
+        if (!alive() || !alsa::readRawOutState(device_, st) || !st.open) return Wait::Gone;
+        if (ready(st)) return Wait::Ready;
+        const auto now = std::chrono::steady_clock::now();
+        if (st.txBytes != last.txBytes || st.avail != last.avail) progress = now;
+        last = st;
+        if (now - progress > std::chrono::milliseconds(kStallMs)) return Wait::Failed;
+        nap(kBridgePollMs);
+    }
+}
+
+MMRESULT AlsaOut::bridgeChunk(const uint8_t* data, size_t n, bool first, bool last) {
+    alsa::RawOutState st;
+    if (first) {
+        if (!alsa::readRawOutState(device_, st) || !st.open) return failure();
+        blockStart_ = st.txBytes + (st.bufferSize - std::min(st.avail, st.bufferSize));
+        blockBytes_ = 0;
+        firstTx_ = st.txBytes;
+        firstAt_ = std::chrono::steady_clock::now();
+        mixed_ = false;
+    }
+    if (bridgeWait([n](const alsa::RawOutState& s) { return s.avail >= n; }, st) != Wait::Ready) return failure();
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<uint8_t*>(data));
+    if (const MMRESULT r = output(ev); r != MMSYSERR_NOERROR) return r;
+    blockBytes_ += n;
+    if (!last) return MMSYSERR_NOERROR;
+    // Whole once the device's driver has taken everything. Any other count
+    // than ours means another program's bytes went in among them (or, its
+    // send not fitting, some of ours were dropped for it).
+    if (bridgeWait([](const alsa::RawOutState& s) { return s.empty(); }, st) != Wait::Ready) return failure();
+    mixed_ = st.txBytes != blockStart_ + blockBytes_;
+    // A USB driver's last transfers may still be on their way, and the
+    // bridge's device cannot be drained from here: they get the time the
+    // device needs for them at the pace it took the block.
+    if (usb_) {
+        const auto now = std::chrono::steady_clock::now();
+        const double secs = std::chrono::duration<double>(now - firstAt_).count();
+        const double rate = secs > 0 ? double(st.txBytes - firstTx_) / secs : 0;
+        const auto until = now + std::chrono::milliseconds(
+                                     rate > 0 ? std::min(kStallMs, int(kUsbInFlightBytes * 1000 / rate) + 1) : kUsbDrainMs);
+        while (!interrupted_.load() && std::chrono::steady_clock::now() < until) nap(kBridgePollMs);
     }
     return MMSYSERR_NOERROR;
 }
@@ -675,14 +807,15 @@ MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
     if (!encoder_) return MMSYSERR_NOMEM;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
-    snd_midi_event_reset_encode(encoder_);
-    if (snd_midi_event_encode(encoder_, data, static_cast<long>(n), &ev) <= 0 || ev.type == SND_SEQ_EVENT_NONE)
+    snd_midi_event_reset_encode(encoder_.get());
+    if (snd_midi_event_encode(encoder_.get(), data, static_cast<long>(n), &ev) <= 0 || ev.type == SND_SEQ_EVENT_NONE)
         return MMSYSERR_INVALPARAM;
     return output(ev);
 }
 
-MMRESULT AlsaOut::sendChunk(const uint8_t* data, size_t n, bool, bool last) {
+MMRESULT AlsaOut::sendChunk(const uint8_t* data, size_t n, bool first, bool last) {
     if (raw_) return rawWrite(data, n, last);
+    if (path_ == Path::Bridge) return bridgeChunk(data, n, first, last);
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
     snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<uint8_t*>(data));

@@ -46,6 +46,13 @@ public:
     virtual void interrupt(bool on) {}
     // Asked at the start of each block.
     virtual Pacing pacing() const = 0;
+    // Whether the driver can tell when bytes of another program reached the
+    // device in the middle of a block (it then returns the block with
+    // kHeaderMixed). Where it cannot, anyone sending into the port may have.
+    virtual bool seesOthers() const { return false; }
+    // Whether the block that just came back from sendChunk(last) was mixed
+    // with others' bytes; asked once per block, on the layer's thread.
+    virtual bool blockMixed() { return false; }
 };
 
 class InputConnection {
@@ -75,9 +82,13 @@ public:
     // A line for the user when the system's MIDI service exists but cannot
     // be used; empty otherwise.
     virtual std::string problem() { return {}; }
-    // The names of the other programs connected to a device's port, either
-    // way, ours left out; empty where the system cannot tell.
+    // The other programs that can send into an output device's port (a
+    // listener to what the device sends cannot disturb it), ours left out,
+    // by names a user knows; empty where the system cannot tell.
     virtual std::vector<std::string> otherClients(uint64_t id) { return {}; }
+    // The programs that keep the device from us (openOutput/openInput gave
+    // MMSYSERR_ALLOCATED), by names a user knows; empty when none is known.
+    virtual std::vector<std::string> holders(uint64_t id, bool output) { return {}; }
 };
 
 // The system's MIDI ports. A machine without a sequencer gives a driver

@@ -37,11 +37,21 @@ const char* driverName();
 // cannot use (say, no permission to open it); empty when there is none.
 std::string driverProblem();
 
-// The other programs connected to the port behind an open handle (sending
-// into it or reading from it), by name, each once; empty for a handle that
-// is not open.
+// Set with MHDR_DONE on an output block that bytes of another program
+// reached the device in the middle of.
+inline constexpr DWORD kHeaderMixed = 0x40000000;
+inline bool headerMixed(const MIDIHDR& h) { return (loadFlags(h) & kHeaderMixed) != 0; }
+
+// The other programs that can send into the port behind an open output
+// handle, by names a user knows, each once; empty for a handle not open.
 std::vector<std::string> otherClients(HMIDIOUT h);
-std::vector<std::string> otherClients(HMIDIIN h);
+// Whether the handle's blocks say (kHeaderMixed) when another program's
+// bytes reached the device among theirs. False: they cannot tell.
+bool seesOthers(HMIDIOUT h);
+// The programs that keep device uDeviceID from us when its open gives
+// MMSYSERR_ALLOCATED (say, one holding its raw MIDI device); may be empty.
+std::vector<std::string> outputHolders(UINT uDeviceID);
+std::vector<std::string> inputHolders(UINT uDeviceID);
 
 // Waits (bounded) until every layer thread has done what is due by the
 // current time. Returns at once on a layer thread.

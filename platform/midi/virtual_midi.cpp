@@ -37,7 +37,9 @@ public:
         std::vector<uint8_t> sent;
         int opens = 0;
         std::shared_ptr<Link> link;  // the open connection, if any
-        std::vector<std::string> others;  // other programs connected to it
+        std::vector<std::string> others;   // other programs that can send into it
+        std::vector<std::string> holders;  // who keeps it busy
+        int othersSeen = -1;  // -1: cannot tell; else whether every block is mixed
     };
 
     const char* name() const override { return "virtual"; }
@@ -85,6 +87,16 @@ public:
         std::lock_guard lk(mu);
         Device* d = find(id);
         return d ? d->others : std::vector<std::string>{};
+    }
+    std::vector<std::string> holders(uint64_t id, bool) override {
+        std::lock_guard lk(mu);
+        Device* d = find(id);
+        return d && d->busy ? d->holders : std::vector<std::string>{};
+    }
+    int othersSeen(uint64_t id) {
+        std::lock_guard lk(mu);
+        Device* d = find(id);
+        return d ? d->othersSeen : -1;
     }
     Pacing pacingOf(uint64_t id) {
         std::lock_guard lk(mu);
@@ -144,6 +156,8 @@ public:
         send(&eox, 1, false);
     }
     Pacing pacing() const override { return d_.pacingOf(id_); }
+    bool seesOthers() const override { return d_.othersSeen(id_) >= 0; }
+    bool blockMixed() override { return d_.othersSeen(id_) > 0; }
 
 private:
     MMRESULT send(const uint8_t* data, size_t n, bool shortMsg) {
@@ -239,9 +253,17 @@ VirtualMidi::~VirtualMidi() {
 VirtualMidi::DeviceId VirtualMidi::addOutput(const std::string& name) { return driver_->add(name, true); }
 VirtualMidi::DeviceId VirtualMidi::addInput(const std::string& name) { return driver_->add(name, false); }
 
-void VirtualMidi::setBusy(DeviceId id, bool busy) {
+void VirtualMidi::setBusy(DeviceId id, bool busy, std::vector<std::string> holders) {
     std::lock_guard lk(driver_->mu);
-    if (auto* d = driver_->find(id)) d->busy = busy;
+    if (auto* d = driver_->find(id)) {
+        d->busy = busy;
+        d->holders = std::move(holders);
+    }
+}
+
+void VirtualMidi::setOthersSeen(DeviceId out, int mixed) {
+    std::lock_guard lk(driver_->mu);
+    if (auto* d = driver_->find(out)) d->othersSeen = mixed;
 }
 
 void VirtualMidi::setOtherClients(DeviceId id, std::vector<std::string> names) {

@@ -27,9 +27,13 @@ public:
     using DeviceId = uint64_t;
     DeviceId addOutput(const std::string& name);
     DeviceId addInput(const std::string& name);
-    void setBusy(DeviceId id, bool busy);          // opens fail with MMSYSERR_ALLOCATED
-    // Other programs the port lists as connected to it (none by default).
+    // Opens fail with MMSYSERR_ALLOCATED; holders are the programs named as keeping it.
+    void setBusy(DeviceId id, bool busy, std::vector<std::string> holders = {});
+    // Other programs the port lists as able to send into it (none by default).
     void setOtherClients(DeviceId id, std::vector<std::string> names);
+    // Whether blocks tell of others' bytes among theirs: -1 they cannot
+    // (default), 0 none are mixed, 1 every block is.
+    void setOthersSeen(DeviceId out, int mixed);
     void unplug(DeviceId id);                       // vanishes from lists; open handles fail; removal event 0x8004
     void replug(DeviceId id);                       // back in the lists; arrival event 0x8000
     void setWireRate(DeviceId out, uint32_t baud);  // 0 = instant (default); 31250 = DIN wire

@@ -124,7 +124,7 @@ TEST_F(DeviceMenuTest, ChoosingDevicesOpensThemAndSwitchesBetweenThem) {
 TEST_F(DeviceMenuTest, ABusyDeviceIsReportedEachTimeAndOthersStillWork) {
     addDevices(2);
     vm->setBusy(outs[1], true);
-    vm->setBusy(ins[0], true);
+    vm->setBusy(ins[0], true, {"jackd"});
     start();
     entry(form->Out1, 1)->trigger();  // device 0 opens
     ASSERT_TRUE(form->midiOutReady);
@@ -137,7 +137,12 @@ TEST_F(DeviceMenuTest, ABusyDeviceIsReportedEachTimeAndOthersStillWork) {
     entry(form->Out1, 2)->trigger();
     entry(form->In1, 1)->trigger();
     EXPECT_FALSE(form->midiInReady);
-    EXPECT_EQ(boxTexts(), std::vector<std::string>(3, "That port is not ready. / MIDI Error"));
+    // A program known to hold the device is named, with what to do.
+    EXPECT_EQ(boxTexts(), (std::vector<std::string>{
+                              "That port is not ready. / MIDI Error", "That port is not ready. / MIDI Error",
+                              "That port is not ready. jackd holds the amp's MIDI device, so nothing can be sent to "
+                              "the amp through it. Close that program (or stop its MIDI driver), then choose the port "
+                              "again. / MIDI Error"}));
     EXPECT_EQ(dialogs.shown()[0].buttons, platform::Buttons::Ok);
     entry(form->Out1, 1)->trigger();
     entry(form->In1, 2)->trigger();

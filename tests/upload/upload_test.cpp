@@ -97,6 +97,22 @@ TEST_F(UploadTest, ARunNeedsAnOutputThatTakesTheImageAndAFile) {
     ASSERT_EQ(boxes().size(), 2u);
     EXPECT_EQ(boxes()[1].rfind("The firmware was sent while another program (Some DAW) was connected", 0), 0u);
     EXPECT_FALSE(form->lastRunSucceeded());
+
+    // A port that tells whether others' bytes reached the amp among ours:
+    // only that makes the image suspect, not their being there.
+    amp->setTiming({.programMs = 100000});  // no restart while the test goes on
+    for (const int mixed : {0, 1}) {
+        vm->setOthersSeen(ampIn, mixed);
+        vm->replug(ampIn);
+        chooseOut();
+        load(firmware::makeSingleImage({}));
+        form->UploadCode1->trigger();
+        ASSERT_EQ(boxes().size(), 2u) << ::testing::PrintToString(boxes());
+        EXPECT_EQ(boxes()[1].rfind(mixed ? "The firmware was sent while another program (Some DAW)" : "Firmware Sent.", 0),
+                  0u)
+            << boxes()[1];
+        EXPECT_EQ(form->lastRunSucceeded(), !mixed);
+    }
 }
 
 TEST_F(UploadTest, SingleMessageTransferSendsTheWholeImageAndPlaysBothShows) {
