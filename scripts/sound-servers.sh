@@ -81,7 +81,8 @@ wake() {
 
 jack_up() {
   background jackd jackd --no-realtime "$@" -d dummy -r 48000 -p 4096
-  wait_for "jackd" 300 sh -c "ls /dev/shm | grep -q '^jack'"
+  # Its files come before it takes clients.
+  wait_for "jackd" 300 sh -c "jack_wait -c | grep -qx running"
 }
 
 # jackd's raw MIDI driver opens every raw MIDI device there is at its start;
