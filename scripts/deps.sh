@@ -12,6 +12,8 @@ packages=(
   fonts-dejavu-core
   clang libclang-rt-dev
   qt6-svg-dev dbus-daemon desktop-file-utils appstream dpkg-dev file
+  # The desktop's MIDI stacks the kernel VM runs the updates under.
+  pipewire pipewire-bin wireplumber jackd2 a2jmidid
 )
 
 missing=()

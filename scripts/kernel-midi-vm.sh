@@ -5,11 +5,12 @@
 #   scripts/kernel-midi-vm.sh COMMAND [ARGS...]
 #
 # The VM boots Debian's kernel package (unpacked, never installed) with an
-# initramfs of busybox and the sound modules. This machine's root is shared
+# initramfs of busybox and the sound modules, and says which one it booted. This machine's root is shared
 # read-write over 9p and the command runs chrooted into it, in the current
 # folder, as root: the build folder is at the same path inside and out.
 #
 # Inside the VM:
+#   /dev/shm (a tmpfs, for sockets and shared memory: 9p holds neither),
 #   /dev/snd/seq, and kernel clients "Virtual Raw MIDI 0-0" ... "0-3"
 #   (port 0 each) with raw devices /dev/snd/midiC0D0 ... midiC0D3;
 #   KOLVA_VM=1; KOLVA_VM_MODULES, a folder for `modprobe -d`, so a test can
@@ -48,9 +49,11 @@ need_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "kernel MIDI VM: installing ${missing[*]}" >&2
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}" >&2 ||
-    { $sudo apt-get update >&2 && DEBIAN_FRONTEND=noninteractive \
-      $sudo apt-get install -y --no-install-recommends "${missing[@]}" >&2; }
+  # Another install at work (a second VM starting) is waited for.
+  local apt=($sudo apt-get -o DPkg::Lock::Timeout=600)
+  DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y --no-install-recommends "${missing[@]}" >&2 ||
+    { "${apt[@]}" update >&2 && DEBIAN_FRONTEND=noninteractive \
+      "${apt[@]}" install -y --no-install-recommends "${missing[@]}" >&2; }
 }
 
 # The kernel package that linux-image-amd64 points at, unpacked into the cache.
@@ -77,6 +80,7 @@ prepare_kernel() {
     depmod -b "$kdir/root" "$ver"
     echo "$ver" >"$kdir/ready"
   fi
+  kernel_pkg="$pkg"
   kernel_dir="$kdir/root"
   kernel_ver="$(cat "$kdir/ready")"
   vmlinuz="$kernel_dir/boot/vmlinuz-$kernel_ver"
@@ -110,10 +114,14 @@ mount -t devtmpfs dev /dev
 while read -r cmd mod; do
   case "$mod" in */dummy_hcd.ko*) insmod "$mod" num=2 2>/dev/null;; *) insmod "$mod" 2>/dev/null;; esac
 done </load
+echo "kernel MIDI VM: booted Linux $(uname -r)"
 run=""
 for a in $(cat /proc/cmdline); do case "$a" in kolva.run=*) run="${a#kolva.run=}";; esac; done
 status=1
 if mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose hostroot /host; then
+  # devtmpfs has neither: ptys, and a tmpfs for what cannot live on 9p
+  # (sockets, shared memory).
+  mkdir -p /dev/pts /dev/shm
   mount --bind /dev /host/dev
   mount --bind /proc /host/proc
   mount --bind /sys /host/sys
@@ -140,8 +148,13 @@ EOF
 command -v apt-get >/dev/null || skip "no apt-get"
 need_packages || skip "the QEMU packages could not be installed"
 mkdir -p "$cache"
+# One VM at a time fills the cache; the others wait for it.
+exec 9>"$cache/.lock"
+flock 9
 prepare_kernel || skip "the kernel package could not be fetched"
 prepare_initramfs || skip "the initramfs could not be built"
+flock -u 9
+exec 9>&-
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 missing"
 
 run="$(mktemp -d /tmp/kolva-vm.XXXXXX)"
@@ -159,6 +172,7 @@ trap 'rm -rf "$run"' EXIT
   echo
 } >"$run/cmd"
 
+echo "kernel MIDI VM: booting $kernel_pkg ($kernel_ver) from $(dirname "$kernel_dir")" >&2
 accel="tcg"
 cpu="max"
 if [ -n "${KOLVA_VM_KVM:-}" ] && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then

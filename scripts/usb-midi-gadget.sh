@@ -29,7 +29,24 @@ raw() {
   card="$(awk '/\[KolvaGadget/ {print $1; exit}' /proc/asound/cards)"
   [ -n "$card" ] && [ -e "/dev/snd/midiC${card}D0" ] && echo "/dev/snd/midiC${card}D0"
 }
-host_up() { grep -q '"Kolva Amp MIDI 1"' /proc/asound/seq/clients; }
+# The sequencer's kernel clients for the host's side only: the gadget's side
+# is the amplifier's own end (another machine, in truth), and a sound
+# server's bridge on this one would otherwise take its raw device.
+# So nothing is bound on its own (set before a device is plugged in), and
+# each host-side device is bound here.
+no_autoprobe() { echo 0 >/sys/bus/snd_seq/drivers_autoprobe; }
+bind_host_side() {
+  local d
+  for d in /sys/bus/snd_seq/devices/*; do
+    [ -e "$d" ] && [ ! -e "$d/driver" ] || continue
+    case "$(readlink -f "$d")" in
+    */dummy_hcd.*) echo "${d##*/}" >/sys/bus/snd_seq/drivers/snd_seq_midi/bind 2>/dev/null || true ;;
+    esac
+  done
+}
+listening() { grep -q 'Owner PID' "/proc/asound/card$(raw | sed 's/.*midiC\([0-9]*\)D.*/\1/')/midi0"; }
+host_up() { bind_host_side; grep -q '"Kolva Amp MIDI 1"' /proc/asound/seq/clients; }
+slow_up() { bind_host_side; grep -q '"Slow MIDI MIDI 1"' /proc/asound/seq/clients; }
 host_gone() { ! grep -q '"Kolva Amp MIDI 1"' /proc/asound/seq/clients; }
 wait_for() {
   local i=0
@@ -40,6 +57,7 @@ wait_for() {
   done
 }
 plug() {
+  no_autoprobe
   [ -n "$(cat $g/UDC)" ] || echo $udc >$g/UDC
   wait_for raw >/dev/null
   wait_for host_up
@@ -75,22 +93,27 @@ up)
   echo "KOLVA_AMP_REPLUG=$me replug"
   echo "KOLVA_AMP_PLUG_BACK=$me plug"
   echo "KOLVA_AMP_UNPLUG=$me unplug"
+  echo "KOLVA_AMP_UDC=$g/UDC"
   ;;
 unplug) unplug ;;
 plug) plug ;;
 replug)
   unplug
   sleep "${KOLVA_USB_LATE_S:-0}"
-  # The amplifier listens before the host has enumerated it, as a device
-  # that comes up once it has booted: the link moves as soon as the gadget's
-  # side is there, and the host side follows on its own.
+  # The link moves as soon as the gadget's side is there.
+  no_autoprobe
   [ -n "$(cat $g/UDC)" ] || echo $udc >$g/UDC
   wait_for raw >/dev/null
   ln -sfn "$(raw)" "${KOLVA_AMP_LINK:?}"
+  # Its port comes up once it listens: the gadget drops what the host sends
+  # while its raw device is closed, where a real device's USB interface
+  # holds the host off until its firmware reads.
+  (wait_for listening && wait_for host_up) </dev/null >/dev/null 2>&1 &
   ;;
 raw) raw ;;
 slow)
   rate="${2:?rate}" capture="${3:?capture}"
+  no_autoprobe
   mkdir -p /dev/gadget
   mountpoint -q /dev/gadget || mount -t gadgetfs gadgetfs /dev/gadget
   file="$(ls /dev/gadget | grep -m1 '^dummy_udc')"
@@ -98,7 +121,7 @@ slow)
   "${KOLVA_SLOW_GADGET:-$here/build/tests/kernel/kolva-slow-gadget}" "/dev/gadget/$file" "$rate" "$capture" >"$log" 2>&1 &
   pid=$!
   wait_for grep -q configured "$log"
-  wait_for grep -q '"Slow MIDI MIDI 1"' /proc/asound/seq/clients
+  wait_for slow_up
   echo $pid
   ;;
 *)

@@ -52,7 +52,7 @@ constexpr const char* kTimeOut = "Error. Device not responding. Power cycle amp 
 // snd-virmidi plays it with rmmod (refused while anyone still holds the port,
 // so it is tried for a while) and modprobe.
 struct AmpDevice {
-    std::string raw, port, portAfter, client, replug, plugBack, unplug;
+    std::string raw, port, portAfter, client, replug, plugBack, unplug, udc;
 };
 
 const AmpDevice& amp() {
@@ -77,9 +77,31 @@ const AmpDevice& amp() {
                                                 " && ln -sfn /dev/snd/midiC" + n + "D0 \"$KOLVA_AMP_LINK\"");
         a.plugBack = env("KOLVA_AMP_PLUG_BACK", rm + "modprobe -d \"$KOLVA_VM_MODULES\" snd_virmidi");
         a.unplug = env("KOLVA_AMP_UNPLUG", "");
+        a.udc = env("KOLVA_AMP_UDC", "");  // written empty, the gadget's cable is out at once
         return a;
     }();
     return d;
+}
+
+// The desktop's MIDI stack on the line for this run (started by
+// scripts/sound-servers.sh, which KOLVA_SOUND_SERVERS names): none unless
+// KOLVA_SOUND_STACK says. Its bridge may be asked about, but an update ends
+// as on a bare kernel with the amplifier holding every byte; where jackd
+// holds the amp's raw device nothing is sent and the user is told who holds
+// it.
+struct SoundStack {
+    std::string name, servers;
+    bool holdsTheAmp() const { return name == "jackd-raw"; }
+    bool wakesMidway() const { return name == "pipewire-woken-later"; }
+};
+
+const SoundStack& stack() {
+    static const SoundStack s = [] {
+        const char* n = std::getenv("KOLVA_SOUND_STACK");
+        const char* c = std::getenv("KOLVA_SOUND_SERVERS");
+        return SoundStack{n && std::string(n) != "none" ? n : "", c ? c : ""};
+    }();
+    return s;
 }
 
 std::string readText(const std::string& path) {
@@ -163,6 +185,17 @@ protected:
 
     void TearDown() override {
         stop();
+        if (const pid_t w = wakePid.exchange(0); w > 0) {
+            int st = 0;
+            const auto until = Steady::now() + 60s;
+            pid_t r = 0;
+            while ((r = waitpid(w, &st, WNOHANG)) == 0 && Steady::now() < until) std::this_thread::sleep_for(50ms);
+            if (r == 0) {
+                kill(w, SIGKILL);
+                waitpid(w, &st, 0);
+            }
+            EXPECT_TRUE(r == w && WIFEXITED(st) && WEXITSTATUS(st) == 0) << "PipeWire's bridge did not wake within 60 s";
+        }
         stopProcess(noisePid, "kolva-midi-noise");
         stopAmp();
         // The next case expects the device where it was at the start.
@@ -308,18 +341,43 @@ protected:
             form->close();
         });
         guard.start(limit);
+        // The bridge is woken while the update runs: a pw-link takes seconds
+        // here, so it lands in the transfer or around the restart.
+        if (stack().wakesMidway() && wakePid == 0)
+            wakePid = spawn("/bin/sh", {"-c", stack().servers + " wake"}, tempFile("wake.log"));
         form->Button2Click();
         EXPECT_FALSE(late) << "the run took longer than " << limit.count() << " s";
     }
 
+    // The boxes shown, but for the question about a sound server's bridge
+    // (answered OK: the user goes on), which is never by its internal name.
     std::vector<std::string> boxes() const {
         std::vector<std::string> t;
-        for (const auto& b : dialogs.shown()) t.push_back(b.text + " / " + b.caption);
+        for (const auto& b : dialogs.shown()) {
+            if (!stack().name.empty()) {
+                EXPECT_EQ(b.text.find("PipeWire-RT-Event"), std::string::npos) << b.text;
+                if (b.buttons == platform::Buttons::OkCancel) continue;
+            }
+            t.push_back(b.text + " / " + b.caption);
+        }
         return t;
     }
 
+    // Where the stack holds the amp's raw device (jackd): nothing reached
+    // the amplifier and the user was told who holds it. True when so.
+    bool heldByTheStack() {
+        if (!stack().holdsTheAmp()) return false;
+        std::string all;
+        for (const auto& b : dialogs.shown()) all += b.text + "\n";
+        EXPECT_NE(all.find("jackd"), std::string::npos) << "nothing names jackd:\n" << all;
+        EXPECT_EQ(all.find("Rock On!"), std::string::npos) << all;
+        EXPECT_EQ(all.find("Firmware Sent"), std::string::npos) << all;
+        EXPECT_TRUE(captured(0).empty()) << "image bytes reached an amp that jackd holds";
+        return true;
+    }
+
     std::string capturePath, logPath, rawLink;
-    std::atomic<pid_t> ampPid{0}, noisePid{0};
+    std::atomic<pid_t> ampPid{0}, noisePid{0}, wakePid{0};
 };
 
 TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
@@ -342,14 +400,19 @@ TEST_F(KernelUpdateTest, HandshakeUpdateIsConfirmedOnThePortsThatCameBack) {
         return -1;
     };
     upload(100s);
+    if (heldByTheStack()) return;
 
     EXPECT_EQ(boxes(), (std::vector<std::string>{kLooksGood, kPlugIn, std::string(kSelect) + " / Status", kConfirmed}));
     EXPECT_EQ(form->StatusBar2->panelText(3).toStdString(), "Status -> Complete.");
-    // The list offered after the restart is the one rebuilt once the ports were back.
+    // The list offered after the restart is the one rebuilt once the ports
+    // were back (where they come back by another name: a USB device's port
+    // keeps its name, and comes up in its own time after the amp listens).
     EXPECT_NE(logAtSelect.find("restart-cmd exit 0"), std::string::npos);
     EXPECT_NE(logAtSelect.find("back 02.06"), std::string::npos);
-    EXPECT_TRUE(outAtSelect.contains(QString::fromStdString(amp().portAfter))) << outAtSelect.join(", ").toStdString();
-    EXPECT_TRUE(inAtSelect.contains(QString::fromStdString(amp().portAfter))) << inAtSelect.join(", ").toStdString();
+    if (amp().portAfter != amp().port) {
+        EXPECT_TRUE(outAtSelect.contains(QString::fromStdString(amp().portAfter))) << outAtSelect.join(", ").toStdString();
+        EXPECT_TRUE(inAtSelect.contains(QString::fromStdString(amp().portAfter))) << inAtSelect.join(", ").toStdString();
+    }
     EXPECT_TRUE(sameBytes(captured(image.size()), image));
 }
 
@@ -361,6 +424,7 @@ TEST_F(KernelUpdateTest, OldFirmwareGoesOutOpenLoopWhole) {
     ASSERT_STREQ(form->fileVersionText, "01.59");
     ASSERT_NO_FATAL_FAILURE(choosePorts());  // an input too: the version alone keeps it open-loop
     upload(60s);
+    if (heldByTheStack()) return;
     EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kFirmwareSent) + " / Status"});
     EXPECT_TRUE(sameBytes(captured(image.size()), image));
 }
@@ -372,6 +436,7 @@ TEST_F(KernelUpdateTest, SingleMessageImageArrivesWhole) {
     ASSERT_EQ(form->uploadMode, 1);
     ASSERT_NO_FATAL_FAILURE(choosePorts(false));
     upload(45s);
+    if (heldByTheStack()) return;
     EXPECT_EQ(boxes(), std::vector<std::string>{std::string(kFirmwareSent) + " / File Sent"});
     EXPECT_TRUE(sameBytes(captured(image.size()), image));
 }
@@ -511,6 +576,15 @@ protected:
         }
         return true;
     }
+    // Bytes the amplifier's end of the cable has taken since it was opened,
+    // as the kernel counts them on the gadget's raw MIDI input.
+    static long ampEndTook() {
+        const std::string& raw = amp().raw;  // /dev/snd/midiC<card>D0
+        const size_t c = raw.rfind("midiC") + 5;
+        const std::string text = readText("/proc/asound/card" + raw.substr(c, raw.find('D', c) - c) + "/midi0");
+        const size_t at = text.find("Rx bytes");
+        return at == std::string::npos ? -1 : std::atol(text.c_str() + text.find(':', at) + 1);
+    }
     std::vector<uint8_t> loadPackets(uint32_t packets, uint32_t payload) {
         firmware::PacketImageParams p;
         p.digits = {0, 2, 1, 0};
@@ -528,14 +602,25 @@ protected:
 TEST_F(UsbUpdateTest, ACablePulledInAPacketSaysSoAndTheNextUpdateSucceeds) {
     ASSERT_NO_FATAL_FAILURE(startAmp({"--version", "02.00", "--no-reboot"}));
     start();
-    loadPackets(4, 4096);  // 1.3 s on the wire each
+    const auto cut = loadPackets(4, 4096);  // 1.3 s on the wire each
+    // Where packet 1 (the image's third message) begins and ends.
+    std::vector<long> ends;
+    for (size_t i = 0; i < cut.size(); ++i)
+        if (cut[i] == 0xF7) ends.push_back(long(i) + 1);
+    ASSERT_GE(ends.size(), 3u);
     ASSERT_NO_FATAL_FAILURE(choosePorts());
-    // Pulled 600 ms after the amplifier took packet 0: packet 1 is on its way.
-    std::thread puller([this] {
+    const long before = ampEndTook();
+    ASSERT_GE(before, 0) << "no byte count for " << amp().raw;
+    // Pulled once the amplifier's end has taken part of packet 1: it is on
+    // its way, and not whole.
+    std::thread puller([&] {
+        const long from = before + ends[1] + 256, to = before + ends[2];
         const auto until = Steady::now() + 60s;
-        while (ampLog().find("recv packet 0") == std::string::npos && Steady::now() < until)
-            std::this_thread::sleep_for(20ms);
-        std::this_thread::sleep_for(600ms);
+        long took = 0;
+        while ((took = ampEndTook()) < from && Steady::now() < until) std::this_thread::sleep_for(5ms);
+        EXPECT_GE(took, from) << "the amplifier's end took no part of packet 1 within 60 s";
+        EXPECT_LT(took, to) << "packet 1 was whole before the cable could be pulled";
+        if (!amp().udc.empty()) std::ofstream(amp().udc) << "\n";
         EXPECT_EQ(std::system(amp().unplug.c_str()), 0);
     });
     upload(60s);

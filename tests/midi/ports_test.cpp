@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <numeric>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "midi/midi_out.h"
 #include "platform/clock.h"
 #include "platform/midi/virtual_midi.h"
+#include "tests/support/bounded_wait.h"
 
 using platform::midi::VirtualMidi;
 
@@ -178,17 +180,40 @@ TEST_F(PortTest, CloseAbortsABlockInFlightOnAnotherThread) {
     vm.setWireRate(dev, 31250);
     TMidiOut out;
     out.SetUsing(true);
-    // Long enough that the sender, stepping virtual time on its own, cannot
-    // finish it while this thread waits to be scheduled on a busy machine.
     const auto block = sysex(1000000);
+    // The sender steps virtual time while it waits for its block; it is held
+    // in a step while this thread closes, so the time measured is the
+    // close's own (a close that waited for the wire would wait in vain).
+    std::mutex m;
+    std::condition_variable cv;
+    bool hold = false, held = false;
+    const auto closer = std::this_thread::get_id();
+    const int hook = clock.addAdvanceHook([&] {
+        std::unique_lock l(m);
+        if (!hold || std::this_thread::get_id() == closer) return;
+        held = true;
+        cv.notify_all();
+        cv.wait_for(l, std::chrono::seconds(10), [&] { return !hold; });
+    });
     std::atomic<int> whole{-1};
     std::thread sender([&] { whole = out.SysEx(block.data(), int(block.size())); });
     // Let the block get going, then close from here as the window would.
-    while (vm.sent(dev).empty()) std::this_thread::yield();
+    EXPECT_TRUE(waitFor("the block's first bytes", [&] { return !vm.sent(dev).empty(); }));
+    {
+        std::unique_lock l(m);
+        hold = true;
+        EXPECT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return held; })) << "the sender never stepped";
+    }
     const uint64_t before = clock.nowMs();
     out.SetUsing(false);
     EXPECT_LT(clock.nowMs() - before, 100u);
+    {
+        std::lock_guard l(m);
+        hold = false;
+    }
+    cv.notify_all();
     sender.join();
+    clock.removeAdvanceHook(hook);
     EXPECT_EQ(whole, 0);
     EXPECT_EQ(out.CloseResult, 0u);
     EXPECT_FALSE(vm.isOpen(dev));
@@ -205,7 +230,7 @@ TEST_F(PortTest, AnOutputThatVanishesMidBlockDoesNotHangTheSender) {
     const auto block = sysex(1000000);
     std::atomic<int> whole{-1};
     std::thread sender([&] { whole = out.SysEx(block.data(), int(block.size())); });
-    while (vm.sent(dev).empty()) std::this_thread::yield();
+    EXPECT_TRUE(waitFor("the block's first bytes", [&] { return !vm.sent(dev).empty(); }));
     vm.unplug(dev);
     sender.join();  // returns: the service marks the block done with an error
     EXPECT_EQ(whole, 0) << "a block cut short is not reported sent";

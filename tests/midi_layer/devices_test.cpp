@@ -150,7 +150,7 @@ TEST_F(DevicesTest, UnregisteringWaitsForACallInProgress) {
     });
     const auto out = vm.addOutput("amp");
     vm.unplug(out);
-    while (!inside) std::this_thread::yield();
+    EXPECT_TRUE(waitFor("the handler to be called", [&] { return inside.load(); }));
     platform::midi::setDeviceChangeHandler({});
     EXPECT_TRUE(finished);
 }

@@ -244,7 +244,7 @@ TEST_F(InputTest, CloseWaitsForANotificationInProgress) {
         std::unique_lock l(gate);
         inside = true;
         cv.notify_all();
-        cv.wait(l, [&] { return release; });
+        EXPECT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return release; })) << "never released";
         finished = true;
     });
     vm.feed(dev, sysex(20));

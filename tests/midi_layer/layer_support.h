@@ -19,6 +19,7 @@
 #include "platform/midi/midi_layer.h"
 #include "platform/midi/mmsystem.h"
 #include "platform/midi/virtual_midi.h"
+#include "tests/support/bounded_wait.h"
 
 namespace midi_test {
 

@@ -80,9 +80,8 @@ TEST_F(OutputTest, CloseLoopFromAnotherThreadDoesNotStarveTheSender) {
     // Instant port, real work for the sender: 1 MiB while a thread hammers close.
     Block b(sysex(1 << 20));
     ASSERT_EQ(send(h, b), MMSYSERR_NOERROR);
-    std::atomic<int> tries{0};
     std::thread closer([&] {
-        while (midiOutClose(h) == MIDIERR_STILLPLAYING) ++tries;
+        EXPECT_TRUE(waitFor("the output to close", [&] { return midiOutClose(h) != MIDIERR_STILLPLAYING; }));
     });
     closer.join();
     EXPECT_TRUE(b.done());

@@ -129,6 +129,6 @@ TEST(RealClockLayer, SendAndReceiveWithoutAVirtualClock) {
     EXPECT_EQ(rec.of(MIM_LONGDATA)[0].bytes, sysex(37));
     vm.settle();
     EXPECT_TRUE(b.done());
-    while (midiOutClose(ho) == MIDIERR_STILLPLAYING) std::this_thread::yield();
+    EXPECT_TRUE(waitFor("the output to close", [&] { return midiOutClose(ho) != MIDIERR_STILLPLAYING; }));
     EXPECT_EQ(midiInClose(hi), MMSYSERR_NOERROR);
 }

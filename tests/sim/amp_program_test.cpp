@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "firmware/syx_generator.h"
 #include "sim/amp_program.h"
@@ -111,9 +112,17 @@ public:
             buffered_.append(buf, size_t(n));
         }
     }
+    // Its exit status, once it has ended within 10 s; -1 otherwise.
     int exitStatus() {
         int st = 0;
-        if (pid_ <= 0 || waitpid(pid_, &st, 0) != pid_) return -1;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        pid_t r = 0;
+        while (pid_ > 0 && (r = waitpid(pid_, &st, WNOHANG)) == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (pid_ <= 0 || r != pid_) {
+            ADD_FAILURE() << "kolva-amp-sim did not end within 10 s";
+            return -1;
+        }
         pid_ = -1;
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }

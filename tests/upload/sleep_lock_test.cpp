@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QTemporaryDir>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -55,7 +56,17 @@ public:
     ~Child() {
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
+            // One that ignores the request is not waited for forever.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
+                if (std::chrono::steady_clock::now() >= until) {
+                    ADD_FAILURE() << "a helper program did not end on SIGTERM within 5 s";
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, nullptr, 0);
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
         }
         if (out_ >= 0) ::close(out_);
     }
