@@ -156,6 +156,12 @@ public:
     // "dd.dd" of the last identity reply; read it with ampVersionString().
     char ampVersionText[6] = {};
     std::string ampVersionString() const;
+    // The version the final check waits for (none: kNoVersion), and whether
+    // an identity reply since the last clear carried it. A request to all
+    // devices draws an answer from each on the line, the amp's in any place.
+    static constexpr uint32_t kNoVersion = 0xFFFFFFFF;
+    std::atomic<uint32_t> awaitedVersion{kNoVersion};
+    std::atomic<bool> awaitedVersionSeen{false};
     bool timedOut = false;
 
     // The input port's SysEx event: one whole message, on the input thread.

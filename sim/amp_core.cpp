@@ -283,6 +283,12 @@ void AmpCore::message(const std::vector<uint8_t>& m) {
             // Nobody home while it restarts.
             if (!faults_.silent && state_ != AmpState::Rebooting && state_ != AmpState::Gone)
                 push(ops, {Op::Send, identityReply(version_), "send identity-reply " + version_});
+            // Another device on the same line answers the request to all, just after.
+            if (!faults_.neighbourVersion.empty()) {
+                std::vector<uint8_t> other = identityReply(faults_.neighbourVersion);
+                other[2] = 0x01;
+                push(ops, {Op::Send, std::move(other), "neighbour identity-reply " + faults_.neighbourVersion});
+            }
         } else if (isFirmwareMessage(m)) {
             firmwareMessage(m, ops);
         }

@@ -40,6 +40,7 @@ struct AmpFaults {
     bool noReboot = false;      // ports stay (as behind a DIN interface); still deaf while it restarts
     uint32_t replyDelayMs = 0;  // for the replies to the header and packets; 0 = at once
     int vanishAtPacket = -1;    // on packet k both ports vanish for good
+    std::string neighbourVersion{};  // another device on the line answers identity requests with it
     bool operator==(const AmpFaults&) const = default;
 };
 

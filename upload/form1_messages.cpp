@@ -25,6 +25,8 @@ void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
             std::memcpy(ampVersionText, reply.versionText, sizeof ampVersionText);
         }
         ampVersion.store(reply.version, std::memory_order_release);
+        if (reply.version == awaitedVersion.load(std::memory_order_acquire))
+            awaitedVersionSeen.store(true, std::memory_order_release);
     }
     if (reply.code) {
         repliesSeen.add(*reply.code);
@@ -46,6 +48,7 @@ void TForm1::MidiIn1SysEx(TMidiIn*, uint8_t* data, int size) {
 
 void TForm1::clearReplies() {
     repliesSeen.clear();
+    awaitedVersionSeen.store(false, std::memory_order_release);
     replyCode.store(0, std::memory_order_release);
 }
 

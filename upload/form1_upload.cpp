@@ -43,6 +43,9 @@ constexpr uint32_t kWaitPassMs = 10;
 // A pass of the single-message transfer draws the rings and the gauge: one
 // frame of a smooth animation is enough, however fast the ticks come.
 constexpr uint32_t kFramePassMs = 20;
+// How long an identity reply of an unexpected version waits for the other
+// answers to the same requests: each device answers within a few wire times.
+constexpr uint32_t kOtherAnswersMs = 500;
 
 // Closing the window while a run waits unwinds the run from its next pass
 // through the message loop.
@@ -601,15 +604,27 @@ void TForm1::confirmPhase() {
     platform::messageBox("Now select the MIDI device.", "Status", platform::Buttons::Ok);
     waitForBothPorts();
 
+    awaitedVersion.store(expectedVersion, std::memory_order_release);
+    const auto notAwaited = qScopeGuard([this] { awaitedVersion.store(kNoVersion, std::memory_order_release); });
     clearReplies();
     initTimeout(5000);
     for (int i = 0; i < 3; ++i) MidiOut1->SysEx(upload::identityRequest, int(sizeof upload::identityRequest));
-    while (!replied(upload::replyIdentity)) {
+    // Every device on the line answers, the amp not necessarily first or
+    // last: the new version counts from any answer, and an answer of another
+    // version waits a moment for the others to the same requests.
+    bool answered = false;
+    uint32_t answeredAt = 0;
+    while (!awaitedVersionSeen.load(std::memory_order_acquire)) {
+        if (replied(upload::replyIdentity)) {
+            if (!answered) answeredAt = platform::GetTickCount();
+            answered = true;
+            if (timedOut || platform::GetTickCount() - answeredAt >= kOtherAnswersMs) break;
+        }
         handleMessages();
-        if (timeoutCheck()) return;
+        if (!replied(upload::replyIdentity) && timeoutCheck()) return;
         idle(kWaitPassMs);
     }
-    if (ampVersion.load(std::memory_order_acquire) == expectedVersion) {
+    if (awaitedVersionSeen.load(std::memory_order_acquire)) {
         outcome_ = RunOutcome::Confirmed;
         platform::messageBox(kConfirmed, "Status", platform::Buttons::Ok);
         StatusBar2->setPanelText(3, "Status -> Complete.");

@@ -105,9 +105,11 @@ TEST_F(HandshakeTest, ALateReplyIsNoticedAtTheNextPassOfItsWait) {
 TEST_F(HandshakeTest, RepliesCloseTogetherAndAmongOtherVoicesAreAllSeen) {
     // The last packet's acknowledgement, the verify and the programming come
     // within 150 ms, inside the waits' pauses and sweeps, while another
-    // program's inquiries draw identity replies and another device talks.
+    // program's inquiries draw identity replies and another device talks,
+    // and answers the version check too, after the amplifier.
     const auto image = load(3);
     amp->setTiming({.verifyMs = 50, .programMs = 100, .rebootDelayMs = 10, .rebootMs = 100});
+    amp->setFaults({.neighbourVersion = "02.06"});
     platform::TTimer voices;
     int n = 0;
     voices.OnTimer = [&] {
