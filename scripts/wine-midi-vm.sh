@@ -9,6 +9,10 @@ cd "$(dirname "$0")/.."
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(16 256 1024 4096 16384 65536)
 if [ "${KOLVA_VM:-}" != 1 ]; then
+  # QEMU 7's emulated iretq from user mode reads its stack frame as the
+  # kernel would, which SMAP forbids: Wine's system-call return (an iretq)
+  # then oopses the guest. An emulated CPU without SMAP runs Wine.
+  export KOLVA_VM_CPU="${KOLVA_VM_CPU:-max,-smap}"
   exec scripts/kernel-midi-vm.sh scripts/wine-midi-vm.sh "${sizes[@]}"
 fi
 qt="$(sed -n 's/^KOLVA_QT_MINGW:PATH=//p' build-windows/CMakeCache.txt)"
