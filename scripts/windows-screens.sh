@@ -2,7 +2,10 @@
 # The Windows program as a user sees it: the demo from the folder that
 # scripts/windows.sh made, under Wine on an Xvfb display with openbox,
 # screenshots in build-windows/screens/ (the wizard at the first start, the
-# main window, its Midi menu).
+# main window, its Midi menu, the test window). NAME.png is the screen as
+# shown; NAME-window.png the window's own contents as the X server holds
+# them (under Wine 8 a window lying wholly over another of the program's
+# windows shows black on the screen, see the README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -29,7 +32,15 @@ cleanup() {
   kill "$wm" "$xvfb" 2>/dev/null || true
 }
 trap cleanup EXIT
-shot() { xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$out/$1.png"; echo "$out/$1.png"; }
+shot() {
+  xwd -root -silent | xwdtopnm 2>/dev/null | pnmtopng >"$out/$1.png"
+  echo "$out/$1.png"
+  [ -n "${2:-}" ] || return 0
+  local id
+  id="$(xdotool search --name "$2" | head -1)"
+  xwd -id "$id" -silent | xwdtopnm 2>/dev/null | pnmtopng >"$out/$1-window.png"
+  echo "$out/$1-window.png"
+}
 # Waits (at most 90 s: a fresh Wine prefix is made first) for a window.
 await() {
   for _ in $(seq 180); do
@@ -48,7 +59,7 @@ stop() { kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null || true; pid=""; sleep
 rm -f "$folder/kolva-updater-demo.INI"
 start
 await "Welcome!"
-shot wizard
+shot wizard "Welcome!"
 stop
 # Without the wizard, through the settings file the program reads.
 printf '[FIRST_TIME]\r\nFT=0\r\n' >"$folder/kolva-updater-demo.INI"
@@ -60,4 +71,8 @@ sleep 1
 xdotool key alt+m
 sleep 2
 shot midi-menu
+# Midi > Test Connection, the third entry.
+xdotool key Down Down Return
+await "Midi Test"
+shot test-window "Midi Test"
 stop
