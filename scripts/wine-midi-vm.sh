@@ -49,7 +49,11 @@ raw=/dev/snd/midiC0D1
 cat <"$raw" >"$raw" &
 echo_pid=$!
 KOLVA_QT_MINGW="$qt" KOLVA_WINEPREFIX="$prefix" timeout 600 \
-  scripts/wine-run.sh build-windows/tests/windows/kolva-winmm-probe.exe "0-1" "${sizes[@]}" 2>/dev/null || status=$?
+  scripts/wine-run.sh build-windows/tests/windows/kolva-winmm-probe.exe "0-1" "${sizes[@]}" 2>/dev/null |
+  tee /run/kolva-wine/probe.log || true
+# A line per block, each "whole" (the process's own status is lost to the
+# fault at its end).
+[ "$(grep -c ', whole,' /run/kolva-wine/probe.log)" = ${#sizes[@]} ] || status=1
 kill "$echo_pid" 2>/dev/null || true
 WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
 exit $status
