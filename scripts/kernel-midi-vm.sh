@@ -179,13 +179,15 @@ if [ -n "${KOLVA_VM_KVM:-}" ] && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
   accel="kvm:tcg"
   cpu="qemu64"
 fi
+# For trying other emulated CPUs and kernel options (Wine's needs, for one).
+cpu="${KOLVA_VM_CPU:-$cpu}"
 
 set +e
 timeout --foreground -k 10 "$timeout_s" qemu-system-x86_64 \
-  -machine "q35,accel=$accel" -cpu "$cpu" -m 2048 -smp 2 \
+  -machine "q35,accel=$accel" -cpu "$cpu" -m 2048 -smp "${KOLVA_VM_SMP:-2}" \
   -nographic -no-reboot -nodefaults -serial stdio \
   -kernel "$vmlinuz" -initrd "$initrd" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 kolva.run=$run" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 ${KOLVA_VM_APPEND:-}kolva.run=$run" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,multidevs=remap \
   < /dev/null |
   sed -u -e 's/\r//g' -e 's/\x1bc//g' -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' \

@@ -29,6 +29,22 @@ void CALLBACK onInput(HMIDIIN, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR) {
     std::lock_guard<std::mutex> g(mu);
     got.insert(got.end(), h->lpData, h->lpData + h->dwBytesRecorded);
     if (h->dwBytesRecorded > 0 && uint8_t(h->lpData[h->dwBytesRecorded - 1]) == 0xF7) ++messages;
+    h->dwUser = 1;  // read: the main thread gives it back
+}
+
+// Gives the input its read buffers back (not from the callback, where winmm
+// calls are not allowed), so a block longer than all of them still arrives.
+void requeue(HMIDIIN in, std::vector<MIDIHDR>& hdrs) {
+    std::vector<MIDIHDR*> read;
+    {
+        std::lock_guard<std::mutex> g(mu);
+        for (auto& h : hdrs)
+            if (h.dwUser == 1) {
+                h.dwUser = 0;
+                read.push_back(&h);
+            }
+    }
+    for (auto* h : read) midiInAddBuffer(in, h, sizeof(MIDIHDR));
 }
 
 int find(bool output, const char* name) {
@@ -101,12 +117,15 @@ int main(int argc, char** argv) {
         const MMRESULT r = midiOutLongMsg(out, &h, sizeof h);
         // The wire time at 31,250 baud and 5 s more, for the reply too.
         const auto limit = start + std::chrono::milliseconds(size * 10 / 31 + 5000);
-        while (!platform::midi::headerDone(h) && std::chrono::steady_clock::now() < limit)
+        while (!platform::midi::headerDone(h) && std::chrono::steady_clock::now() < limit) {
+            requeue(in, hdrs);
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         const bool cut = platform::midi::headerCut(h);
         size_t back = 0;
         for (;;) {
             {
+                requeue(in, hdrs);
                 std::lock_guard<std::mutex> g(mu);
                 back = got.size();
                 if (back >= size || std::chrono::steady_clock::now() >= limit) break;
