@@ -106,7 +106,8 @@ jack_raw_up() {
 }
 
 # The stack still reaches the port named $1: PipeWire's bridge lists it (and
-# a woken one is subscribed to it), jackd holds its raw device.
+# a woken one is subscribed to it), a2jmidid is subscribed to it, jackd holds
+# its raw device.
 bridged() {
   local client
   client="$(awk -v p="\"$1\"" '/^Client/ {c = $2} /^  Port/ && index($0, p) {print c; exit}' /proc/asound/seq/clients)"
@@ -114,9 +115,9 @@ bridged() {
   case "$(cat "$state/stack")" in
   pipewire-idle | pipewire-woken-later) pw-link -o | grep -q "^Midi-Bridge:.*$1" ;;
   pipewire-woken) grep -A3 '"PipeWire-RT-Event"' /proc/asound/seq/clients | grep -q "Connecting To:.* $client:0" ;;
-  # a2jmidid tries a port once, when it appears: one whose raw device an
-  # updater already holds then (the tests choose it at once) stays skipped.
-  a2jmidid) grep -q '"a2jmidid"' /proc/asound/seq/clients ;;
+  # a2jmidid tries a port once, when it appears: only an updater that holds
+  # the raw device no longer than a block leaves it that chance.
+  a2jmidid) grep -A3 '"a2jmidid"' /proc/asound/seq/clients | grep -q "Connecting To:.* $client:0" ;;
   # A card's kernel clients are numbered from 16, four to a card.
   jackd-raw) grep -q "Owner PID *: $(cat "$state/jackd.pid")\$" "/proc/asound/card$(((client - 16) / 4))/midi0" ;;
   esac

@@ -9,13 +9,17 @@
 // and a hardware port opens its raw device only when subscribed: an output
 // subscribes to its destination while it is open, an input from its source.
 //
-// An output to a hardware port goes through the port's raw MIDI device when
-// we can have it: a write waits for room, so the device sets the pace. When
-// a sound server's subscription keeps the kernel's bridge holding the device,
-// blocks go through the bridge, each event only once the device's buffer has
-// room for it (the bridge drops what does not fit and tells nobody). When a
-// program holds the device itself, nothing of ours can reach it whole: the
-// open fails and holders() names the program.
+// A block to a hardware port goes through the port's raw MIDI device when
+// we can have it: a write waits for room, so the device sets the pace. The
+// device is ours only from a block's first byte to its end: while the port
+// is merely open, and for short messages, we are one more subscriber, so a
+// sound server that subscribes to a port once, when it appears (a2jmidid),
+// still gets it. When a sound server's subscription keeps the kernel's
+// bridge holding the device, blocks go through the bridge, each event only
+// once the device's buffer has room for it (the bridge drops what does not
+// fit and tells nobody). When a program holds the device itself, nothing of
+// ours can reach it whole: the subscription at the open (or the device at a
+// block's start) is refused, and holders() names the program.
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -72,14 +76,14 @@ struct InLink {
 
 class AlsaDriver;
 
-// An output to one port: through the port's raw device, through the kernel's
-// bridge paced by the device's buffer, or, for a software port, through the
-// sequencer.
+// How a block goes to one port: through the port's raw device, through the
+// kernel's bridge paced by the device's buffer, or, for a software port,
+// through the sequencer.
 enum class Path { Raw, Bridge, Sequencer };
 
 class AlsaOut final : public OutputConnection {
 public:
-    AlsaOut(AlsaDriver& d, int client, int port, Path path, alsa::RawAddress device, alsa::Raw raw);
+    AlsaOut(AlsaDriver& d, int client, int port, bool hardware, alsa::RawAddress device);
     ~AlsaOut() override;
     bool alive() const override { return alive_.load(); }
     MMRESULT sendShort(const uint8_t* data, size_t n) override;
@@ -89,6 +93,7 @@ public:
         if (raw_) {
             snd_rawmidi_drop(raw_.get());  // what the device has not taken goes
             rawWrite(&eox, 1, false);
+            endBlock();
             return;
         }
         // Not held back by the bridge's pacing, which a reset interrupts.
@@ -104,7 +109,6 @@ public:
         uint64_t one = 1;
         [[maybe_unused]] auto r = on ? write(wake_, &one, sizeof one) : read(wake_, &one, sizeof one);
     }
-    bool raw() const { return path_ == Path::Raw; }
     Pacing pacing() const override {
         // Events of at most 256 bytes, at the DIN pace, never more than half
         // the kernel's 4,096-byte buffer toward the hardware ahead of the wire.
@@ -116,16 +120,25 @@ public:
     }
     // Only our own bytes reach a raw device we hold; the bridge's count of
     // bytes the device took tells whether others' came with ours.
-    bool seesOthers() const override { return path_ != Path::Sequencer; }
+    bool seesOthers() const override { return hardware_; }
     bool blockMixed() override { return std::exchange(mixed_, false); }
     void kill() { alive_.store(false); }
     uint32_t address() const { return addressOf(client_, port_); }
     uint64_t generation = 0;  // of the sequencer clients it was opened on
+    bool subscribed = false;  // counted in the driver's subscriptions
 
 private:
     MMRESULT output(snd_seq_event_t& ev);
     MMRESULT rawWrite(const uint8_t* data, size_t n, bool drain);
     MMRESULT bridgeChunk(const uint8_t* data, size_t n, bool first, bool last);
+    // At a block's first chunk: the raw device if it can be had (our
+    // subscription let go, so the kernel's bridge lets go of it unless a
+    // sound server keeps it), else the bridge.
+    MMRESULT beginBlock();
+    // The raw device goes back to the kernel's bridge, and we subscribe again.
+    void endBlock();
+    // Lets the raw device go; a device that takes nothing is not waited for.
+    void closeRaw();
     enum class Wait { Ready, Gone, Failed };
     // Waits for the raw device to take more (or, with empty, all it holds).
     // Failed when it took nothing for kStallMs or a reset came.
@@ -140,6 +153,7 @@ private:
     int client_;
     int port_;
     Path path_;
+    bool hardware_;
     alsa::RawAddress device_;
     std::atomic<bool> alive_{true};
     alsa::MidiEvent encoder_;
@@ -191,44 +205,22 @@ public:
         if (!readyLocked()) return MIDIERR_NODEVICE;
         const int client = static_cast<int>(id >> 8), port = static_cast<int>(id & 0xFF);
         if (!hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE)) return MIDIERR_NODEVICE;
-        const uint32_t a = addressOf(client, port);
         alsa::RawAddress device;
-        Path path = Path::Sequencer;
-        alsa::Raw raw;
-        if (rawAddress(client, port, device)) {
-            snd_rawmidi_t* r = nullptr;
-            const int e = snd_rawmidi_open(nullptr, &r, device.hw().c_str(), SND_RAWMIDI_NONBLOCK);
-            if (e >= 0) {
-                raw.reset(r);
-                path = Path::Raw;
-            } else if (e == -EBUSY && !alsa::rawHolders(device).empty()) {
-                return MMSYSERR_ALLOCATED;  // a program has it: holders() names it
-            }
+        const bool hardware = rawAddress(client, port, device);
+        {
+            // A program holding a hardware port's raw device refuses the
+            // kernel's bridge, and so our subscription: holders() names it.
+            std::lock_guard send(sendMu);
+            if (!subscribeLocked(addressOf(client, port)))
+                // The port exists but will not take us (held exclusively, refused).
+                return hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
         }
-        if (path != Path::Raw) {
-            {
-                std::lock_guard send(sendMu);
-                int& n = subs_[a];
-                if (n == 0) {
-                    const int r = snd_seq_connect_to(outSeq_.get(), outPort_, client, port);
-                    if (r < 0) {
-                        subs_.erase(a);
-                        // The port exists but will not take us (held exclusively, refused).
-                        return hasCaps(client, port, SND_SEQ_PORT_CAP_WRITE) ? MMSYSERR_ALLOCATED : MIDIERR_NODEVICE;
-                    }
-                }
-                ++n;
-            }
-            // Our subscription keeps the bridge holding the device for as
-            // long as we are open, whoever else comes or goes.
-            alsa::RawOutState st;
-            if (device.card >= 0 && alsa::readRawOutState(device, st) && st.open) path = Path::Bridge;
-        }
-        auto o = std::make_unique<AlsaOut>(*this, client, port, path, device, std::move(raw));
+        auto o = std::make_unique<AlsaOut>(*this, client, port, hardware, device);
         o->generation = generation_;
+        o->subscribed = true;
         {
             std::lock_guard lk(mu_);
-            outs_.emplace(a, o.get());
+            outs_.emplace(o->address(), o.get());
         }
         out = std::move(o);
         return MMSYSERR_NOERROR;
@@ -390,15 +382,35 @@ public:
                     break;
                 }
         }
-        // The last output to a destination unsubscribes from it.
-        if (o->raw()) return;
+        unsubscribe(*o, false);
+    }
+
+    // Our subscription to an output's destination, one for all our outputs
+    // to it; false when the port refuses it.
+    bool subscribe(AlsaOut& o) {
         std::lock_guard seq(openMu_);
-        if (o->generation != generation_ || !outSeq_) return;
+        if (o.generation != generation_ || !outSeq_) return false;
         std::lock_guard send(sendMu);
-        auto it = subs_.find(o->address());
-        if (it == subs_.end() || --it->second > 0) return;
+        if (!o.subscribed) o.subscribed = subscribeLocked(o.address());
+        return o.subscribed;
+    }
+    // The last output to a destination unsubscribes from it. With onlyLast,
+    // false (and still subscribed) while another output of ours is on it.
+    bool unsubscribe(AlsaOut& o, bool onlyLast) {
+        std::lock_guard seq(openMu_);
+        if (!o.subscribed) return true;
+        if (o.generation != generation_ || !outSeq_) {
+            o.subscribed = false;  // went with the sequencer
+            return true;
+        }
+        std::lock_guard send(sendMu);
+        auto it = subs_.find(o.address());
+        if (it != subs_.end() && onlyLast && it->second > 1) return false;
+        o.subscribed = false;
+        if (it == subs_.end() || --it->second > 0) return true;
         subs_.erase(it);
-        snd_seq_disconnect_to(outSeq_.get(), outPort_, int(o->address() >> 8), int(o->address() & 0xFF));
+        snd_seq_disconnect_to(outSeq_.get(), outPort_, int(o.address() >> 8), int(o.address() & 0xFF));
+        return true;
     }
     void forgetIn(int client, int port, const std::shared_ptr<InLink>& link) {
         {
@@ -416,6 +428,16 @@ public:
     }
 
 private:
+    bool subscribeLocked(uint32_t a) {
+        int& n = subs_[a];
+        if (n == 0 && snd_seq_connect_to(outSeq_.get(), outPort_, int(a >> 8), int(a & 0xFF)) < 0) {
+            subs_.erase(a);
+            return false;
+        }
+        ++n;
+        return true;
+    }
+
     // The raw MIDI device behind a hardware port (a card's port, as the
     // kernel's bridge to raw devices makes them); false for a software port.
     bool rawAddress(int client, int port, alsa::RawAddress& a) {
@@ -596,17 +618,13 @@ private:
     std::function<void(DeviceChange)> report_;
 };
 
-AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, Path path, alsa::RawAddress device, alsa::Raw raw)
-    : d_(d), client_(client), port_(port), path_(path), device_(device), raw_(std::move(raw)) {
+AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, bool hardware, alsa::RawAddress device)
+    : d_(d), client_(client), port_(port), path_(hardware ? Path::Bridge : Path::Sequencer), hardware_(hardware),
+      device_(device) {
     snd_midi_event_t* e = nullptr;
     if (snd_midi_event_new(16, &e) == 0) encoder_.reset(e);
-    if (path_ != Path::Sequencer) wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (raw_) {
-        snd_rawmidi_params_t* params;
-        snd_rawmidi_params_alloca(&params);
-        if (snd_rawmidi_params_current(raw_.get(), params) == 0) rawBuffer_ = snd_rawmidi_params_get_buffer_size(params);
-    }
-    if (path_ != Path::Sequencer) {
+    if (hardware_) {
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         snd_ctl_t* ctl = nullptr;
         snd_ctl_card_info_t* card;
         snd_ctl_card_info_alloca(&card);
@@ -619,6 +637,49 @@ AlsaOut::AlsaOut(AlsaDriver& d, int client, int port, Path path, alsa::RawAddres
 
 AlsaOut::~AlsaOut() {
     d_.forgetOut(this);
+    closeRaw();
+    if (wake_ >= 0) close(wake_);
+}
+
+MMRESULT AlsaOut::beginBlock() {
+    if (raw_) {
+        path_ = Path::Raw;
+        return MMSYSERR_NOERROR;
+    }
+    path_ = Path::Bridge;
+    // Not while another output of ours needs the subscription.
+    if (d_.unsubscribe(*this, true)) {
+        snd_rawmidi_t* r = nullptr;
+        const int e = snd_rawmidi_open(nullptr, &r, device_.hw().c_str(), SND_RAWMIDI_NONBLOCK);
+        if (e >= 0) {
+            raw_.reset(r);
+            snd_rawmidi_params_t* params;
+            snd_rawmidi_params_alloca(&params);
+            if (snd_rawmidi_params_current(r, params) == 0) rawBuffer_ = snd_rawmidi_params_get_buffer_size(params);
+            path_ = Path::Raw;
+            return MMSYSERR_NOERROR;
+        }
+        if (!d_.subscribe(*this)) {
+            // A program took the device since the open: nothing goes out,
+            // and holders() names it.
+            if (e == -EBUSY && !alsa::rawHolders(device_).empty()) return MMSYSERR_ALLOCATED;
+            return failure();
+        }
+    }
+    // Our subscription keeps the bridge holding the device to the block's
+    // end, whoever else comes or goes.
+    alsa::RawOutState st;
+    if (!alsa::readRawOutState(device_, st) || !st.open) path_ = Path::Sequencer;
+    return MMSYSERR_NOERROR;
+}
+
+void AlsaOut::endBlock() {
+    if (!raw_) return;
+    closeRaw();
+    if (alive()) d_.subscribe(*this);
+}
+
+void AlsaOut::closeRaw() {
     if (raw_) {
         // A short message just sent may still be on its way; a device that
         // takes nothing is not waited for (a close of a raw device waits up
@@ -635,7 +696,6 @@ AlsaOut::~AlsaOut() {
         if (snd_rawmidi_drop(raw_.get()) < 0) std::thread([r = raw_.release()] { snd_rawmidi_close(r); }).detach();
         raw_.reset();
     }
-    if (wake_ >= 0) close(wake_);
 }
 
 void AlsaOut::nap(int ms) {
@@ -803,7 +863,7 @@ MMRESULT AlsaOut::output(snd_seq_event_t& ev) {
 }
 
 MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
-    if (raw_) return rawWrite(data, n, false);
+    endBlock();  // a block that ended without its end
     if (!encoder_) return MMSYSERR_NOMEM;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
@@ -814,7 +874,14 @@ MMRESULT AlsaOut::sendShort(const uint8_t* data, size_t n) {
 }
 
 MMRESULT AlsaOut::sendChunk(const uint8_t* data, size_t n, bool first, bool last) {
-    if (raw_) return rawWrite(data, n, last);
+    if (first && hardware_)
+        if (const MMRESULT r = beginBlock(); r != MMSYSERR_NOERROR) return r;
+    if (raw_) {
+        const MMRESULT r = rawWrite(data, n, last);
+        // A block cut short keeps the device for its end (abortBlock).
+        if (last) endBlock();
+        return r;
+    }
     if (path_ == Path::Bridge) return bridgeChunk(data, n, first, last);
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);

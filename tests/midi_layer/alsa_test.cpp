@@ -241,6 +241,13 @@ TEST_F(AlsaTest, KernelPortsGetTheWholeBlockAtTheWirePace) {
         const auto wire = std::chrono::nanoseconds(b.bytes.size() * platform::midi::kDinNsPerByte);
         EXPECT_GE(doneAt - start, wire);
         EXPECT_LE(doneAt - start, wire * 11 / 10);
+        // The raw device is ours only for the block: a sound server that
+        // subscribes while the port is open (a2jmidid, as the amp's port
+        // appears) still gets the port.
+        snd_seq_addr_t dest{};
+        ASSERT_GE(snd_seq_parse_address(seq, &dest, d.client.c_str()), 0);
+        EXPECT_GE(snd_seq_connect_to(seq, port, dest.client, dest.port), 0) << "the open port keeps others off";
+        snd_seq_disconnect_to(seq, port, dest.client, dest.port);
         EXPECT_EQ(midiOutClose(h), MMSYSERR_NOERROR);
         close(raw);
         // Closing let go of the port: nothing of ours is left subscribed to it.
