@@ -22,8 +22,10 @@ void TCGauge::setProgress(int v) {
     if (v == progress_) return;
     const int before = PercentDone();
     progress_ = v;
+    // The bar and its text follow the percentage alone.
+    if (PercentDone() == before) return;
     update();
-    if (PercentDone() != before) accessibility::valueChanged(this, [this] { return PercentDone(); });
+    accessibility::valueChanged(this, [this] { return PercentDone(); });
 }
 
 int TCGauge::PercentDone() const {

@@ -23,7 +23,9 @@ void TImage::rebuild() {
     else shown_ = keyed_.isNull() ? withTransparentKey(picture_) : keyed_;
     sharpShown_ = QImage();  // keyed when first drawn: a 1x screen never needs it
     // Fixed, so that a later resize cannot take the control off its picture's size.
-    if (autoSize_ && !picture_.isNull()) setFixedSize(picture_.size());
+    // Only when it changes: an LED that swaps faces keeps its size.
+    if (autoSize_ && !picture_.isNull() && (minimumSize() != picture_.size() || maximumSize() != picture_.size()))
+        setFixedSize(picture_.size());
     update();
 }
 
