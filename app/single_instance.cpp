@@ -4,18 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QLocalServer>
-#include <QLocalSocket>
 #include <QStandardPaths>
-#include <QWidget>
 
 namespace app {
-
-namespace {
-constexpr int kAnswerMs = 2000;  // a copy that is alive answers at once
-}
 
 SingleInstance::SingleInstance(const QString& name) {
     QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
@@ -41,34 +35,12 @@ SingleInstance::Start SingleInstance::start() {
     if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
         // A socket left by a copy that crashed is ours to replace.
         QLocalServer::removeServer(socketPath_);
-        server_ = new QLocalServer(this);
-        server_->setSocketOptions(QLocalServer::UserAccessOption);
-        connect(server_, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket* s = server_->nextPendingConnection()) {
-                connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-                s->write("ok\n");
-                s->flush();
-                if (onRaise) onRaise();
-            }
-        });
-        server_->listen(socketPath_);
+        serveRaises();
         return Start::First;
     }
     ::close(fd_);
     fd_ = -1;
-    QLocalSocket s;
-    s.connectToServer(socketPath_);
-    if (s.waitForConnected(kAnswerMs) && s.waitForReadyRead(kAnswerMs)) return Start::Handed;
-    return Start::Running;
-}
-
-void bringToFront(QWidget* main) {
-    QWidget* w = QApplication::activeModalWidget();
-    if (!w) w = main;
-    if (!w) return;
-    if (w->isMinimized()) w->showNormal();
-    w->raise();
-    w->activateWindow();
+    return askFirstToRaise() ? Start::Handed : Start::Running;
 }
 
 }  // namespace app

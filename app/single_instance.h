@@ -26,6 +26,11 @@ public:
     std::function<void()> onRaise;
 
 private:
+    // Shared by both systems' locks: the first copy's server for raise
+    // requests, and a later copy's request (true once the first answered).
+    void serveRaises();
+    bool askFirstToRaise();
+
     QString lockPath_, socketPath_;
     int fd_ = -1;
     QLocalServer* server_ = nullptr;

@@ -6,16 +6,12 @@
 
 #include <windows.h>
 
-#include <QApplication>
 #include <QLocalServer>
-#include <QLocalSocket>
-#include <QWidget>
 
 namespace app {
 
 namespace {
-constexpr int kAnswerMs = 2000;  // a copy that is alive answers at once
-HANDLE gMutex = nullptr;         // one per process
+HANDLE gMutex = nullptr;  // one per process
 
 QString userName() {
     wchar_t name[256] = {};
@@ -40,38 +36,17 @@ SingleInstance::Start SingleInstance::start() {
     gMutex = ::CreateMutexW(nullptr, FALSE, reinterpret_cast<const wchar_t*>(lockPath_.utf16()));
     if (!gMutex) return Start::First;  // nowhere to keep a lock: do not stand in the user's way
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
-        server_ = new QLocalServer(this);
-        server_->setSocketOptions(QLocalServer::UserAccessOption);
-        connect(server_, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket* s = server_->nextPendingConnection()) {
-                connect(s, &QLocalSocket::disconnected, s, &QObject::deleteLater);
-                s->write("ok\n");
-                s->flush();
-                if (onRaise) onRaise();
-            }
-        });
-        server_->listen(socketPath_);
+        serveRaises();
         return Start::First;
     }
     ::CloseHandle(gMutex);
     gMutex = nullptr;
-    QLocalSocket s;
-    s.connectToServer(socketPath_);
-    if (s.waitForConnected(kAnswerMs) && s.waitForReadyRead(kAnswerMs)) {
+    if (askFirstToRaise()) {
         // The first copy may take the foreground only if this one allows it.
         ::AllowSetForegroundWindow(ASFW_ANY);
         return Start::Handed;
     }
     return Start::Running;
-}
-
-void bringToFront(QWidget* main) {
-    QWidget* w = QApplication::activeModalWidget();
-    if (!w) w = main;
-    if (!w) return;
-    if (w->isMinimized()) w->showNormal();
-    w->raise();
-    w->activateWindow();
 }
 
 }  // namespace app
