@@ -40,9 +40,11 @@ QString nameList(const std::vector<std::string>& names) {
 // One pass of a wait with nothing of its own to pace it: the window keeps
 // drawing, the processor rests.
 constexpr uint32_t kWaitPassMs = 10;
-// A pass of the single-message transfer draws the rings and the gauge: one
-// frame of a smooth animation is enough, however fast the ticks come.
-constexpr uint32_t kFramePassMs = 20;
+// A pass of the single-message transfer draws the rings and the gauge. The
+// ticks come every 1 to 15 ms, so ring 0 moves several places between any
+// two frames a screen could show; 16 frames a second show it turning at a
+// hundredth of a core, where 50 cost two.
+constexpr uint32_t kFramePassMs = 60;
 // How long an identity reply of an unexpected version waits for the other
 // answers to the same requests: each device answers within a few wire times.
 constexpr uint32_t kOtherAnswersMs = 500;

@@ -34,12 +34,18 @@ clockid_t uiClock;
 
 struct Sample {
     double wall = 0, ui = 0, all = 0;  // seconds
+    long uiWakeups = 0;                // the window thread's voluntary switches
 };
 
 double seconds(const timespec& t) { return double(t.tv_sec) + double(t.tv_nsec) / 1e9; }
 
+std::string uiStatus;  // /proc/self/task/TID/status of the window thread
+
 Sample sample() {
     Sample s;
+    std::ifstream status(uiStatus);
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) s.uiWakeups = std::stol(line.substr(24));
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     s.wall = seconds(t);
@@ -53,8 +59,9 @@ Sample sample() {
 
 void report(const char* name, const Sample& a, const Sample& b) {
     const double wall = b.wall - a.wall;
-    std::printf("%-28s %6.2f s   window thread %5.1f %% of a core   whole program %5.1f %%\n", name, wall,
-                100.0 * (b.ui - a.ui) / wall, 100.0 * (b.all - a.all) / wall);
+    std::printf("%-28s %6.2f s   window thread %5.1f %% of a core, %4.0f wakeups/s   whole program %5.1f %%\n",
+                name, wall, 100.0 * (b.ui - a.ui) / wall, double(b.uiWakeups - a.uiWakeups) / wall,
+                100.0 * (b.all - a.all) / wall);
     std::fflush(stdout);
 }
 
@@ -77,6 +84,7 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--single-bytes") == 0) singleBytes = size_t(std::stoul(argv[i + 1]));
     QApplication app(argc, argv);
     pthread_getcpuclockid(pthread_self(), &uiClock);
+    uiStatus = "/proc/self/task/" + std::to_string(::gettid()) + "/status";
     platform::ScriptedDialogs dialogs;
     platform::setDialogs(&dialogs);
     const auto dir = std::filesystem::temp_directory_path() / ("kolva-bench-waits-" + std::to_string(::getpid()));
@@ -103,7 +111,7 @@ int main(int argc, char** argv) {
         Sample s0, s1;
         std::thread watch([&] {
             s0 = sample();
-            while (running && !form.senderDone.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            while (running && !form.senderDone.load()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
             s1 = sample();
         });
         while (s0.wall == 0) std::this_thread::yield();
