@@ -223,12 +223,18 @@ std::vector<AmpEvent> AmpCore::events() const {
 // status understood).
 void AmpCore::received(const uint8_t* data, size_t n) {
     std::vector<std::vector<uint8_t>> done;
+    Ops cut;  // System Exclusive cut short by another message's status byte
     {
         std::lock_guard l(mu_);
+        const auto cutShort = [&] {
+            if (pending_.size() > 1 && pending_[0] == 0xF0 && !closed_)
+                push(cut, {Op::Note, {}, "recv sysex cut short after " + std::to_string(pending_.size()) + " bytes"});
+        };
         for (size_t i = 0; i < n; ++i) {
             const uint8_t b = data[i];
             if (b >= 0xF8) continue;  // real-time bytes may come anywhere
             if (b == 0xF0) {
+                cutShort();
                 pending_.assign(1, b);
                 running_ = 0;
             } else if (b == 0xF7) {
@@ -238,6 +244,7 @@ void AmpCore::received(const uint8_t* data, size_t n) {
                 }
                 pending_.clear();
             } else if (b & 0x80) {
+                cutShort();
                 pending_.assign(1, b);
                 running_ = b < 0xF0 ? b : 0;
             } else if (!pending_.empty() && pending_[0] == 0xF0) {
@@ -256,6 +263,7 @@ void AmpCore::received(const uint8_t* data, size_t n) {
             }
         }
     }
+    apply(cut);
     for (const auto& m : done) {
         link_.received(m);
         message(m);
