@@ -224,6 +224,12 @@ TEST_F(AmpTest, PacketsMayComeInPiecesAndWhatDoesNotFitTheHeaderIsRefused) {
     EXPECT_EQ(amp.packetErrorsSent(), 4);
     EXPECT_EQ(amp.packetsReceived(), 6);
     EXPECT_EQ(amp.state(), AmpState::Receiving);
+    // Another program's message in the middle of a packet: the log says so.
+    send({first.begin(), first.begin() + 20});
+    send({0xB0, 0x07, 0x64});
+    const auto log = amp.events();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2].line, "recv sysex cut short after 20 bytes");
 }
 
 TEST_F(AmpTest, OpenLoopAndSingleMessageImagesAreTakenWithNobodyListening) {
