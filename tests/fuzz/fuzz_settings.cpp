@@ -59,6 +59,13 @@ std::string content(const std::string& path) {
     return out;
 }
 
+// A key as the program reads the file: a UTF-8 byte-order mark is not part
+// of the first line.
+std::string lookup(std::string text, const std::string& section, const std::string& key, bool* found) {
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    return platform::profile::lookup(text, section, key, found);
+}
+
 // The program's own keys, and a key in each other section the table names.
 std::vector<std::pair<std::string, std::string>> watchedKeys() {
     std::vector<std::pair<std::string, std::string>> out = {
@@ -74,7 +81,7 @@ std::vector<std::pair<bool, std::string>> snapshot(const std::string& text) {
     std::vector<std::pair<bool, std::string>> out;
     for (const auto& [sec, key] : watched) {
         bool found = false;
-        std::string v = platform::profile::lookup(text, sec, key, &found);
+        std::string v = lookup(text, sec, key, &found);
         out.emplace_back(found, std::move(v));
     }
     return out;
@@ -142,7 +149,7 @@ void erase(SettingsFile& ini, const std::string& s) {
     const std::string after = content(ini.path());
     for (const char* k : kKeys) {
         bool found = false;
-        platform::profile::lookup(after, s, k, &found);
+        lookup(after, s, k, &found);
         if (found) std::abort();
     }
 }
@@ -197,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 aimed.emplace_back(s, k);
                 ini.deleteKey(s, k);
                 bool found = false;
-                platform::profile::lookup(content(path), s, k, &found);
+                lookup(content(path), s, k, &found);
                 if (found && platform::profile::storable(s.c_str(), k.c_str(), nullptr)) std::abort();
                 break;
             }
