@@ -59,11 +59,16 @@ std::string content(const std::string& path) {
     return out;
 }
 
-// A key as the program reads the file: a UTF-8 byte-order mark is not part
-// of the first line.
-std::string lookup(std::string text, const std::string& section, const std::string& key, bool* found) {
-    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    return platform::profile::lookup(text, section, key, found);
+// A key as the program reads it from a file holding text: decoded as the
+// program decodes a file (byte-order marks, UTF-16), through its own reader.
+std::string lookup(const std::string& text, const std::string& section, const std::string& key, bool* found) {
+    static const std::string view = fileName() + ".view";
+    std::ofstream(view, std::ios::binary | std::ios::trunc).write(text.data(), std::streamsize(text.size()));
+    char a[4096], b[4096];
+    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", a, sizeof a, view.c_str());
+    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x02", b, sizeof b, view.c_str());
+    *found = std::strcmp(a, "\x01") != 0 || std::strcmp(b, "\x02") != 0;
+    return a;
 }
 
 // The program's own keys, and a key in each other section the table names.
