@@ -78,6 +78,17 @@ TEST_F(WizardTest, TheDeviceStepWaitsForAnOpenDeviceAndTheTestSendsPrograms) {
     ASSERT_EQ(form3->ComboBox1->count(), 1);
     EXPECT_EQ(form3->ComboBox1->itemText(0), "Kolva Amp MIDI In");
     EXPECT_FALSE(form3->Shape1->isEnabled());
+    // The Midi menu rebuilt after the list was filled (the amp unplugged,
+    // another device plugged in): the list's entry still means the amp.
+    vm->unplug(ampIn);
+    const auto other = vm->addOutput("Elsewhere");
+    form->populateMidiSelect();
+    form3->ComboBox1->setCurrentIndex(0);
+    EXPECT_FALSE(form->midiOutReady);
+    EXPECT_FALSE(vm->isOpen(other));
+    vm->replug(ampIn);
+    form->populateMidiSelect();
+    form3->ComboBox1->setCurrentIndex(-1);
     form3->ComboBox1->setCurrentIndex(0);
     EXPECT_TRUE(form->midiOutReady);
     EXPECT_TRUE(form->Out1->actions()[1]->isChecked());
