@@ -59,14 +59,12 @@ std::string content(const std::string& path) {
     return out;
 }
 
-// A key as the program reads it from a file holding text: decoded as the
-// program decodes a file (byte-order marks, UTF-16), through its own reader.
-std::string lookup(const std::string& text, const std::string& section, const std::string& key, bool* found) {
-    static const std::string view = fileName() + ".view";
-    std::ofstream(view, std::ios::binary | std::ios::trunc).write(text.data(), std::streamsize(text.size()));
+// A key as the program reads it from a file: decoded as the program decodes
+// a file (byte-order marks, UTF-16), through its own reader.
+std::string lookup(const std::string& file, const std::string& section, const std::string& key, bool* found) {
     char a[4096], b[4096];
-    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", a, sizeof a, view.c_str());
-    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x02", b, sizeof b, view.c_str());
+    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", a, sizeof a, file.c_str());
+    platform::GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x02", b, sizeof b, file.c_str());
     *found = std::strcmp(a, "\x01") != 0 || std::strcmp(b, "\x02") != 0;
     return a;
 }
@@ -81,12 +79,12 @@ std::vector<std::pair<std::string, std::string>> watchedKeys() {
     return out;
 }
 
-std::vector<std::pair<bool, std::string>> snapshot(const std::string& text) {
+std::vector<std::pair<bool, std::string>> snapshot(const std::string& file) {
     static const auto watched = watchedKeys();
     std::vector<std::pair<bool, std::string>> out;
     for (const auto& [sec, key] : watched) {
         bool found = false;
-        std::string v = lookup(text, sec, key, &found);
+        std::string v = lookup(file, sec, key, &found);
         out.emplace_back(found, std::move(v));
     }
     return out;
@@ -95,10 +93,11 @@ std::vector<std::pair<bool, std::string>> snapshot(const std::string& text) {
 // What the operations of one input aimed at; a null key is a whole section.
 std::vector<std::pair<std::string, std::optional<std::string>>> aimed;
 
-// Aborts when a watched key that no operation aimed at changed.
-void othersUnchanged(const std::string& before, const std::string& after) {
+// Aborts when a watched key that no operation aimed at changed from the
+// first snapshot to what the file holds now.
+void othersUnchanged(const std::vector<std::pair<bool, std::string>>& a) {
     static const auto watched = watchedKeys();
-    const auto a = snapshot(before), b = snapshot(after);
+    const auto b = snapshot(fileName());
     for (size_t i = 0; i < watched.size(); ++i) {
         bool hit = false;
         for (const auto& [sec, key] : aimed)
@@ -151,10 +150,9 @@ void erase(SettingsFile& ini, const std::string& s) {
         if (content(ini.path()) != before) std::abort();
         return;
     }
-    const std::string after = content(ini.path());
     for (const char* k : kKeys) {
         bool found = false;
-        lookup(after, s, k, &found);
+        lookup(ini.path(), s, k, &found);
         if (found) std::abort();
     }
 }
@@ -186,12 +184,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = fileName();
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
                                                                   static_cast<std::streamsize>(textSize));
+    const auto first = snapshot(path);
     SettingsFile ini(path);
     aimed.clear();
-    const std::string initial(reinterpret_cast<const char*>(data), textSize);
     if (!zero) {
         startAndClose(ini);
-        othersUnchanged(initial, content(path));
+        othersUnchanged(first);
         return 0;
     }
     Input in(zero + 1, size - textSize - 1);
@@ -209,12 +207,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 aimed.emplace_back(s, k);
                 ini.deleteKey(s, k);
                 bool found = false;
-                lookup(content(path), s, k, &found);
+                lookup(path, s, k, &found);
                 if (found && platform::profile::storable(s.c_str(), k.c_str(), nullptr)) std::abort();
                 break;
             }
         }
     }
-    othersUnchanged(initial, content(path));
+    othersUnchanged(first);
     return 0;
 }
