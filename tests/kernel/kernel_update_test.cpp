@@ -12,7 +12,6 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QStringList>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -296,36 +295,14 @@ protected:
         return readBytes(path);
     }
 
-    // Chooses the entry named name; false when the menu has none.
-    static bool choose(QMenu* menu, const std::string& name) {
-        for (QAction* a : menu->actions())
-            if (a->text().toStdString() == name) {
-                a->trigger();
-                return true;
-            }
-        return false;
-    }
     // Whether the sequencer lists the port (any client's).
     static bool listed(const std::string& port) {
         return readText("/proc/asound/seq/clients").find("\"" + port + "\"") != std::string::npos;
     }
-    // The user at "Now select the MIDI device.": opens the Midi menu (which
-    // rebuilds its lists while nothing is chosen) until the amplifier is
-    // back in it, then chooses it.
-    void chooseWhenThere(const std::string& name) {
-        auto* t = new QTimer(form.get());
-        QObject::connect(t, &QTimer::timeout, [this, t, name] {
-            emit form->Midi1->aboutToShow();
-            if (!choose(form->Out1, name)) return;
-            choose(form->In1, name);
-            t->deleteLater();
-        });
-        t->start(200);
-    }
     void choosePorts(bool in = true, std::string name = amp().port) {
-        ASSERT_TRUE(choose(form->Out1, name)) << entries(form->Out1).join(", ").toStdString();
+        ASSERT_TRUE(chooseEntry(form->Out1, name)) << entries(form->Out1).join(", ").toStdString();
         if (in) {
-            ASSERT_TRUE(choose(form->In1, name)) << entries(form->In1).join(", ").toStdString();
+            ASSERT_TRUE(chooseEntry(form->In1, name)) << entries(form->In1).join(", ").toStdString();
         }
     }
 
@@ -333,20 +310,11 @@ protected:
     // box ends it; the watchdog catches a run that no timer can reach.
     void upload(std::chrono::seconds limit) {
         Watchdog dog(limit + 30s, ampPid);
-        bool late = false;
-        QTimer guard;
-        guard.setSingleShot(true);
-        QObject::connect(&guard, &QTimer::timeout, [&] {
-            late = true;
-            form->close();
-        });
-        guard.start(limit);
         // The bridge is woken while the update runs: a pw-link takes seconds
         // here, so it lands in the transfer or around the restart.
         if (stack().wakesMidway() && wakePid == 0)
             wakePid = spawn("/bin/sh", {"-c", stack().servers + " wake"}, tempFile("wake.log"));
-        form->Button2Click();
-        EXPECT_FALSE(late) << "the run took longer than " << limit.count() << " s";
+        EXPECT_TRUE(uploadWithin(limit)) << "the run took longer than " << limit.count() << " s";
     }
 
     // The boxes shown, but for the question about a sound server's bridge

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <QAction>
+#include <QMenu>
+#include <QTimer>
 #include <fstream>
 #include <sstream>
 
@@ -44,6 +47,39 @@ void FormFixture::stop() {
     form4.reset();
     form3.reset();
     form.reset();
+}
+
+bool FormFixture::chooseEntry(QMenu* menu, const std::string& name) {
+    for (QAction* a : menu->actions())
+        if (a->text().toStdString() == name) {
+            a->trigger();
+            return true;
+        }
+    return false;
+}
+
+void FormFixture::chooseWhenThere(const std::string& name) {
+    auto* t = new QTimer(form.get());
+    QObject::connect(t, &QTimer::timeout, [this, t, name] {
+        emit form->Midi1->aboutToShow();
+        if (!chooseEntry(form->Out1, name)) return;
+        chooseEntry(form->In1, name);
+        t->deleteLater();
+    });
+    t->start(200);
+}
+
+bool FormFixture::uploadWithin(std::chrono::milliseconds limit) {
+    bool late = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        late = true;
+        form->close();
+    });
+    guard.start(limit);
+    form->Button2Click();
+    return !late;
 }
 
 std::string FormFixture::iniText() const {

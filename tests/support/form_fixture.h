@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,6 +31,16 @@ protected:
     void start();
     // Closes the window as the close box would and destroys all three windows.
     void stop();
+
+    // Chooses the menu entry named name; false when the menu has none.
+    static bool chooseEntry(QMenu* menu, const std::string& name);
+    // The user at "Now select the MIDI device.": opens the Midi menu (which
+    // rebuilds its lists while nothing is chosen) every 200 ms until the
+    // port is back in it, then chooses it for output and input.
+    void chooseWhenThere(const std::string& name);
+    // Run > Upload Code in real time: a run still going after limit is ended
+    // as the close box ends it. False when it had to be.
+    bool uploadWithin(std::chrono::milliseconds limit);
 
     std::string iniText() const;
     void writeIni(const std::string& text) const;
